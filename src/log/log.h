@@ -1,0 +1,51 @@
+// Diagnostic log: levels, the log file and its "init.log" fallback, the line format,
+// the echo to standard output, and the logged file open and close.
+#pragma once
+
+#include <cstdio>
+
+#include "text/text.h"
+
+enum : int { LOG_NONE = 0, LOG_ERROR = 1, LOG_INFO = 2, LOG_DEBUG = 3 };
+
+/// The formatters: 0 when the level is LOG_NONE (nothing formatted), else 1.
+/// A message gets a newline appended unless it already ends in one; messages longer
+/// than the 1024-byte buffer are cut to fit.
+int log_error(const char* format, ...) OSTREL_PRINTF(1, 2);
+int log_info(const char* format, ...) OSTREL_PRINTF(1, 2);
+int log_debug(const char* format, ...) OSTREL_PRINTF(1, 2);
+
+/// Writes a finished line (ending in a newline) at a level 1 to 3; 0 for a null text.
+/// Opens "init.log" once when no log is open; ends the process with status 1 when no
+/// log can be had.
+int log_write(const char* text, int level);
+
+/// Opens (appending) the log named by directory and name (".log" added to a name
+/// without a dot). Returns 1; ends the process with status 1 when it cannot be created.
+int log_open(const char* directory, const char* name);
+
+/// Writes the end line and closes the log: 1 when closed or none was open, 0 on failure.
+int log_close();
+
+/// "debug" -> LOG_DEBUG, "error" -> LOG_ERROR, any other word -> LOG_INFO; null: unchanged.
+void parse_log_level(const char* word);
+
+const char* level_name(int level);
+const char* log_timestamp();
+int process_id();
+
+/// fopen/fclose wrappers that log each call.
+std::FILE* open_file(const char* path, const char* mode);
+int close_file(std::FILE* stream);
+
+int get_log_level();
+void set_log_level(int level);
+int get_echo_to_stdout();
+void set_echo_to_stdout(int on);
+/// True while a log file is open.
+bool log_is_open();
+/// The path of the open log file ("" when none); for messages and tests.
+const char* log_path();
+
+/// Closes any open log without an end line and returns every log state to its start.
+void reset_log_for_tests();

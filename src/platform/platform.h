@@ -1,0 +1,44 @@
+// The platform interfaces the account code calls. On Windows these are the system's own
+// (network management, logon, registry, code page conversion); elsewhere the same names
+// are declared here and implemented under platform/posix over an embedded account store.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h first; the network management headers rely on its types.
+#include <lm.h>
+#else
+#include "platform/posix/win_api.h"
+#endif
+
+// ---- Ostrel's own platform functions, on every build -----------------------------------
+
+/// Names the account store file (POSIX). Called once the settings are read; the store
+/// is opened on first use. The Windows build keeps its accounts in the system and
+/// ignores it.
+void platform_set_account_db(const char* path);
+
+/// Clears memory that held a secret, in a way the compiler cannot drop.
+void secure_wipe(void* data, std::size_t size);
+
+/// Creates one directory; 0 on success, else -1 with errno set (EEXIST, EACCES, ENOENT...).
+int make_directory(const char* path);
+
+/// Deletes a file; 0 on success, else -1 with errno set.
+int remove_file(const char* path);
+
+/// The current process id.
+int current_process_id();
+
+/// Creates a file for writing only when no file of that name exists; the stream, or null
+/// with errno set (EEXIST when the name is taken).
+std::FILE* create_file_exclusive(const char* path);

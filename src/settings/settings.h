@@ -1,0 +1,46 @@
+// Settings file reader and the process-wide Settings store.
+#pragma once
+
+#include <optional>
+#include <string>
+
+/// The Settings store: one instance for the whole process. A text field is either
+/// absent (std::nullopt) or a text, possibly empty.
+struct Settings {
+  std::optional<std::string> work_path;  // keyword "path"
+  std::optional<std::string> group;
+  std::optional<std::string> script_path;
+  std::optional<std::string> host;
+  std::optional<std::string> password_file;
+  std::optional<std::string> base_uid;
+  std::optional<std::string> uname;
+  std::optional<std::string> home_path;
+  std::optional<std::string> script;  // keywords "script" and "shell"
+  std::optional<std::string> shadow_file;
+  std::optional<std::string> sp_expire;
+  std::optional<std::string> sp_min;
+  std::optional<std::string> sp_max;
+  std::optional<std::string> sp_warn;
+  std::optional<std::string> sp_inact;
+  std::optional<std::string> account_db;  // account store file (POSIX builds)
+  int shadow = 1;
+  int log_passwords = 0;
+};
+
+Settings& settings();
+
+/// The text of a field, or null when it is absent.
+inline const char* text_of(const std::optional<std::string>& field) {
+  return field ? field->c_str() : nullptr;
+}
+
+/// Reads <name>.ini in directory (or the system directory's fallback file) into the
+/// store. Returns 1 when a file was read, 0 when neither could be opened (the "-DEAD"
+/// reply has been written).
+int load_settings(const char* directory, const char* name);
+
+/// Releases every text of the store (each becomes absent).
+void release_settings();
+
+/// Returns the store to its process-start state.
+void reset_settings_for_tests();
