@@ -20,6 +20,13 @@
 #include "platform/posix/win_api.h"
 #endif
 
+/// A UTF-16 literal of the build's WCHAR type: OSTREL_WIDE("Guests").
+#if defined(_WIN32)
+#define OSTREL_WIDE(s) L##s
+#else
+#define OSTREL_WIDE(s) u##s
+#endif
+
 // ---- Ostrel's own platform functions, on every build -----------------------------------
 
 /// Names the account store file (POSIX). Called once the settings are read; the store
