@@ -5,5 +5,3 @@ int add_account(char* const*, int) { return 0; }
 int update_account(char* const*, int) { return 0; }
 int account_exists(const char*, LPCWSTR) { return 0; }
 int search_accounts(char* const*, int) { return 0; }
-int name_matches(const char*, const char*) { return 0; }
-int wildcard_match(const char*, const char*) { return 0; }
