@@ -1,0 +1,33 @@
+// Reads one command line from standard input. A line is read whole: one that does not
+// fit the buffer is read on to its newline and dropped, never served in pieces.
+#include "service/service.h"
+#include "service/service_internal.h"
+
+LineRead read_command_line(std::FILE* input, char* buffer, int* length) {
+  int used = 0;
+  *length = 0;
+  buffer[0] = '\0';
+  for (;;) {
+    const int c = std::getc(input);
+    if (c == EOF) {
+      // A last line without a newline is still a line; a read error drops what was read.
+      if (used == 0 || std::ferror(input)) {
+        buffer[0] = '\0';
+        return LineRead::kEnd;
+      }
+      break;
+    }
+    if (used == kLineLimit) {
+      // A byte beyond 511: skip to the end of the line; its newline is not kept.
+      int rest = c;
+      while (rest != '\n' && rest != EOF) rest = std::getc(input);
+      buffer[0] = '\0';
+      return LineRead::kTooLong;
+    }
+    buffer[used++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  buffer[used] = '\0';
+  *length = used;
+  return LineRead::kLine;
+}
