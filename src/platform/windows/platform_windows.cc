@@ -1,0 +1,60 @@
+// Ostrel's own platform functions on Windows. The account, logon, registry and code page
+// calls are the system's own (windows.h, lm.h); only these small helpers live here.
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+void platform_set_account_db(const char*) {
+  // Accounts live in the system's own account database; there is no store file to name.
+}
+
+void secure_wipe(void* data, std::size_t size) {
+  if (data != nullptr && size > 0) SecureZeroMemory(data, size);
+}
+
+int make_directory(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  // The runtime maps the system error to errno (EEXIST, EACCES, ENOENT...).
+  return _mkdir(path) == 0 ? 0 : -1;
+}
+
+int remove_file(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  return _unlink(path) == 0 ? 0 : -1;
+}
+
+int current_process_id() {
+  return static_cast<int>(GetCurrentProcessId());
+}
+
+std::FILE* create_file_exclusive(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // The runtime's fopen does not know the "x" mode on every Windows version: create the
+  // file with O_EXCL, then wrap the descriptor in a text-mode stream.
+  int fd = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_TEXT, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  std::FILE* stream = _fdopen(fd, "w");
+  if (stream == nullptr) {
+    // The file is ours: do not leave it behind when no stream could be made for it.
+    int saved = errno;
+    _close(fd);
+    _unlink(path);
+    errno = saved;
+  }
+  return stream;
+}
