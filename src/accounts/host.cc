@@ -1,0 +1,120 @@
+// The host whose accounts are managed, and the replies for failed conversions and
+// rejected account fields.
+#include <new>
+
+#include "accounts/accounts.h"
+#include "log/log.h"
+#include "service/service.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr const char* kComputerNameKey =
+    "SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName";
+constexpr const char* kComputerNameValue = "ComputerName";
+// Only half of the value buffer is offered to the read: at most 255 units and the
+// terminator, and the zeroed rest keeps the text terminated whatever the value holds.
+constexpr DWORD kRegistryReadBytes = 512;
+
+WideBuffer new_wide_buffer() {
+  return WideBuffer(new (std::nothrow) WCHAR[kWideUnits]());
+}
+
+// Reads the computer name from the registry into name (512 bytes); leaves it empty when
+// it cannot be had.
+void read_computer_name(char* name) {
+  WideBuffer key_path = new_wide_buffer();
+  WideBuffer value_name = new_wide_buffer();
+  WideBuffer value = new_wide_buffer();
+  if (!key_path || !value_name || !value ||
+      MultiByteToWideChar(CP_ACP, 0, kComputerNameKey, -1, key_path.get(), kWideUnits) == 0 ||
+      MultiByteToWideChar(CP_ACP, 0, kComputerNameValue, -1, value_name.get(), kWideUnits) == 0) {
+    log_info("Conversion error for KEY_COMPUTER_NAME - can't retrieve hostname from registry");
+    return;
+  }
+
+  HKEY key = nullptr;
+  DWORD size = kRegistryReadBytes;
+  const bool opened = RegCreateKeyW(HKEY_LOCAL_MACHINE, key_path.get(), &key) == 0;
+  bool read = false;
+  if (opened) {
+    read = RegQueryValueExW(key, value_name.get(), nullptr, nullptr,
+                            reinterpret_cast<LPBYTE>(value.get()), &size) == 0;
+    RegCloseKey(key);
+  }
+  log_info("Got host name from registry");
+  if (!opened || !read) return;
+
+  if (to_narrow(value.get(), name) == 0) {
+    log_error("conversion error for computer name from registry entry");
+    name[0] = '\0';
+  }
+}
+
+}  // namespace
+
+WideBuffer resolve_host() {
+  WideBuffer result = new_wide_buffer();
+  if (!result) return nullptr;
+
+  char name[kLineBuffer] = {};
+  const char* setting = text_of(settings().host);
+  if (setting) {
+    // A host setting is used even when empty: the registry is then not consulted.
+    copy_bounded(name, setting, kLineLimit);
+  } else {
+    read_computer_name(name);
+  }
+
+  if (name[0] == '\0') {
+    log_info(
+        "Host - not set by 'host ini setting' and can't find in registry "
+        "(HKEY_LOCAL_MACHINE) (%s))",
+        kComputerNameKey);
+    return nullptr;
+  }
+
+  log_info("Host {%s}", name);
+  if (name[0] != '\\') {
+    char prefixed[kLineBuffer] = {};
+    copy_bounded(prefixed, "\\\\", kLineLimit);
+    append_bounded(prefixed, name, kLineLimit);
+    copy_bounded(name, prefixed, kLineLimit);
+    log_info("Host does not start with \\\\, so changed to (%s)", name);
+  }
+
+  if (MultiByteToWideChar(CP_ACP, 0, name, -1, result.get(), kWideUnits) == 0) return nullptr;
+  return result;
+}
+
+void report_conversion_error() {
+  const DWORD code = GetLastError();
+  switch (code) {
+    case ERROR_INVALID_PARAMETER:
+      reply_negative("-ERR Unable to convert to unicode, invalid parameter.");
+      break;
+    case ERROR_INSUFFICIENT_BUFFER:
+      reply_negative("-ERR Unable to convert to unicode, insufficient buffer space.");
+      break;
+    case ERROR_INVALID_FLAGS:
+      reply_negative("-ERR Unable to convert to unicode, invalid flags.");
+      break;
+    case ERROR_NO_UNICODE_TRANSLATION:
+      reply_negative("-ERR Unable to convert to unicode, no possible translation.");
+      break;
+    default:
+      reply_negative("-ERR %d:Unable to convert to unicode.", static_cast<int>(code));
+      break;
+  }
+}
+
+int report_bad_parameter(DWORD parm_index) {
+  static constexpr const char* kReplies[] = {
+      "-ERR Username invalid.",  "-ERR Password invalid.",       "-ERR Password age invalid.",
+      "-ERR Privilage invalid.", "-ERR Home directory invalid.", "-ERR Comment invlaid.",
+      "-ERR Flags invalid.",     "-ERR Script path invalid.",
+  };
+  if (parm_index < 1 || parm_index > 8) return 0;
+  reply_negative("%s", kReplies[parm_index - 1]);
+  return 1;
+}
