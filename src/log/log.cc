@@ -1,0 +1,169 @@
+// The diagnostic log: level, log file with its "init.log" fallback, the writer and the
+// three formatters.
+#include "log/log.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "log/log_internal.h"
+#include "service/service.h"
+
+namespace {
+
+int level_in_force = LOG_NONE;
+int echo = 0;
+int init_log_tried = 0;
+std::FILE* log_file = nullptr;
+char open_path[kLineBuffer] = "";
+
+// Keeps errno across logging: callers report their own failures with it.
+struct ErrnoGuard {
+  int saved = errno;
+  ~ErrnoGuard() { errno = saved; }
+};
+
+void print_line(std::FILE* out, const char* text, int level) {
+  std::fprintf(out, "%s:[%d]%s %s", log_timestamp(), process_id(), level_name(level), text);
+  std::fflush(out);
+}
+
+[[noreturn]] void end_process() {
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+__attribute__((format(printf, 2, 0))) int log_at(int level, const char* format, std::va_list args) {
+  if (level_in_force == LOG_NONE) return 0;
+  char message[kMessageBuffer];
+  std::vsnprintf(message, sizeof message, format, args);
+  const std::size_t length = std::strlen(message);
+  if (length == 0 || message[length - 1] != '\n') {
+    // A message cut at the buffer's end still ends its line.
+    const std::size_t at = length <= kMessageBuffer - 2 ? length : kMessageBuffer - 2;
+    message[at] = '\n';
+    message[at + 1] = '\0';
+  }
+  return log_write(message, level);
+}
+
+}  // namespace
+
+int log_error(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  const int result = log_at(LOG_ERROR, format, args);
+  va_end(args);
+  return result;
+}
+
+int log_info(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  const int result = log_at(LOG_INFO, format, args);
+  va_end(args);
+  return result;
+}
+
+int log_debug(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  const int result = log_at(LOG_DEBUG, format, args);
+  va_end(args);
+  return result;
+}
+
+int log_write(const char* text, int level) {
+  if (text == nullptr) return 0;
+  ErrnoGuard keep_errno;
+  if (level_in_force >= level) {
+    if (log_file == nullptr) {
+      if (init_log_tried) {
+        if (echo) {
+          std::printf("-DEAD, no log file to log this to:  %s:[%d]%s %s", log_timestamp(),
+                      process_id(), level_name(level), text);
+        }
+        end_process();
+      }
+      init_log_tried = 1;
+      log_open(nullptr, "init.log");
+    }
+    print_line(log_file, text, level);
+  }
+  if (echo) print_line(stdout, text, level);
+  return 1;
+}
+
+int log_open(const char* directory, const char* name) {
+  char path[kLineBuffer];
+  copy_bounded(path, join_path(directory, name), kLineLimit);
+  if (name == nullptr || std::strchr(name, '.') == nullptr) {
+    append_bounded(path, ".log", kLineLimit);
+  }
+
+  if (log_file != nullptr) log_close();
+  if (level_in_force == LOG_NONE) level_in_force = LOG_INFO;
+
+  log_file = std::fopen(path, "a");
+  if (log_file == nullptr) {
+    std::printf("-DEAD Unable to create log file {%s,%s}\n", path, std::strerror(errno));
+    end_process();
+  }
+  copy_bounded(open_path, path, kLineLimit);
+  log_debug("Opening [%s]", open_path);
+  log_info("%s version %s starts.", kDisplayName, kVersionText);
+  return 1;
+}
+
+int log_close() {
+  if (log_file == nullptr) return 1;
+  log_info("%s version %s ends.", kDisplayName, kVersionText);
+  std::FILE* closing = log_file;
+  const int failed = close_file(closing);
+  // A stream is gone after fclose even when it reports failure: never write to it again.
+  log_file = nullptr;
+  open_path[0] = '\0';
+  return failed == 0 ? 1 : 0;
+}
+
+void parse_log_level(const char* word) {
+  if (word == nullptr) return;
+  if (same_text(word, "debug") == 0) {
+    level_in_force = LOG_DEBUG;
+  } else if (same_text(word, "error") == 0) {
+    level_in_force = LOG_ERROR;
+  } else {
+    level_in_force = LOG_INFO;
+  }
+}
+
+int get_log_level() {
+  return level_in_force;
+}
+void set_log_level(int level) {
+  level_in_force = level;
+}
+int get_echo_to_stdout() {
+  return echo;
+}
+void set_echo_to_stdout(int on) {
+  echo = on;
+}
+bool log_is_open() {
+  return log_file != nullptr;
+}
+const char* log_path() {
+  return open_path;
+}
+
+void reset_log_for_tests() {
+  if (log_file != nullptr) std::fclose(log_file);
+  log_file = nullptr;
+  open_path[0] = '\0';
+  level_in_force = LOG_NONE;
+  echo = 0;
+  init_log_tried = 0;
+  reset_process_id_for_tests();
+}
