@@ -1,0 +1,67 @@
+// The two reply writers: every answer to a command goes to standard output through them,
+// and at most one negative reply per command reaches it.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "log/log.h"
+#include "service/service.h"
+
+namespace {
+
+int g_negative_sent = 0;
+
+// Formats a reply into line (kMessageBuffer bytes) and ends it with a newline; a reply
+// too long for the buffer is cut so that it still ends its line.
+__attribute__((format(printf, 2, 0))) void format_reply(char* line, const char* format,
+                                                        std::va_list args) {
+  std::vsnprintf(line, kMessageBuffer, format, args);
+  const std::size_t length = std::strlen(line);
+  if (length == 0 || line[length - 1] != '\n') {
+    const std::size_t at = length <= kMessageBuffer - 2 ? length : kMessageBuffer - 2;
+    line[at] = '\n';
+    line[at + 1] = '\0';
+  }
+}
+
+void write_out(const char* line) {
+  std::fputs(line, stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+void reply_positive(const char* format, ...) {
+  char line[kMessageBuffer];
+  std::va_list args;
+  va_start(args, format);
+  format_reply(line, format, args);
+  va_end(args);
+  write_out(line);
+  log_info("%s", line);
+}
+
+void reply_negative(const char* format, ...) {
+  char line[kMessageBuffer];
+  std::va_list args;
+  va_start(args, format);
+  format_reply(line, format, args);
+  va_end(args);
+  if (g_negative_sent) {
+    log_error("%s",
+              "Already given one negative response for this command, so not writing out one on "
+              "next line:\n");
+  } else {
+    g_negative_sent = 1;
+    write_out(line);
+  }
+  log_error("%s", line);
+}
+
+int negative_sent() {
+  return g_negative_sent;
+}
+
+void clear_negative_sent() {
+  g_negative_sent = 0;
+}
