@@ -21,11 +21,11 @@ const char* level_name(int level) {
 
 const char* log_timestamp() {
   // Day of month zero-padded, time and year: "08 03:15:13 2024", 16 characters.
+  // One thread: the library's shared calendar record is safe to use here.
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
+  const std::tm* local = std::localtime(&now);
   char text[64];
-  if (localtime_r(&now, &local) == nullptr ||
-      std::strftime(text, sizeof text, "%d %H:%M:%S %Y", &local) == 0) {
+  if (local == nullptr || std::strftime(text, sizeof text, "%d %H:%M:%S %Y", local) == 0) {
     text[0] = '\0';
   }
   copy_bounded(timestamp, text, static_cast<int>(sizeof timestamp) - 1);
