@@ -1,0 +1,3 @@
+args: quit
+< +OK
+log: INFO Performing exit
