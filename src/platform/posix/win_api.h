@@ -42,11 +42,14 @@ inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD NERR_Success = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_BAD_NETPATH = 53;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_DISK_FULL = 112;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
+inline constexpr DWORD ERROR_INVALID_LEVEL = 124;
 inline constexpr DWORD ERROR_BUSY = 170;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
@@ -57,6 +60,8 @@ inline constexpr DWORD ERROR_ACCOUNT_DISABLED = 1331;
 inline constexpr DWORD ERROR_MEMBER_IN_ALIAS = 1378;
 inline constexpr DWORD ERROR_NO_SUCH_MEMBER = 1387;
 inline constexpr DWORD ERROR_INVALID_MEMBER = 1388;
+inline constexpr DWORD ERROR_FILE_CORRUPT = 1392;
+inline constexpr DWORD NERR_InternalError = 2140;
 inline constexpr DWORD NERR_BadPassword = 2203;
 inline constexpr DWORD NERR_GroupNotFound = 2220;
 inline constexpr DWORD NERR_UserNotFound = 2221;
@@ -74,7 +79,11 @@ inline constexpr DWORD USER_PRIV_USER = 1;
 inline constexpr DWORD USER_PRIV_ADMIN = 2;
 inline constexpr DWORD UF_SCRIPT = 0x0001;
 inline constexpr DWORD UF_ACCOUNTDISABLE = 0x0002;
+inline constexpr DWORD UF_TEMP_DUPLICATE_ACCOUNT = 0x0100;
 inline constexpr DWORD UF_NORMAL_ACCOUNT = 0x0200;
+inline constexpr DWORD UF_INTERDOMAIN_TRUST_ACCOUNT = 0x0800;
+inline constexpr DWORD UF_WORKSTATION_TRUST_ACCOUNT = 0x1000;
+inline constexpr DWORD UF_SERVER_TRUST_ACCOUNT = 0x2000;
 inline constexpr DWORD UF_DONT_EXPIRE_PASSWD = 0x10000;
 inline constexpr DWORD FILTER_NORMAL_ACCOUNT = 0x0002;
 inline constexpr DWORD MAX_PREFERRED_LENGTH = 0xFFFFFFFFu;
@@ -83,6 +92,10 @@ inline constexpr DWORD MAX_PREFERRED_LENGTH = 0xFFFFFFFFu;
 inline constexpr UINT CP_ACP = 0;
 inline constexpr UINT CP_UTF8 = 65001;
 inline constexpr DWORD LOGON32_LOGON_INTERACTIVE = 2;
+inline constexpr DWORD LOGON32_LOGON_NETWORK = 3;
+inline constexpr DWORD LOGON32_LOGON_BATCH = 4;
+inline constexpr DWORD LOGON32_LOGON_SERVICE = 5;
+inline constexpr DWORD LOGON32_LOGON_NETWORK_CLEARTEXT = 8;
 inline constexpr DWORD LOGON32_PROVIDER_DEFAULT = 0;
 inline constexpr DWORD REG_SZ = 1;
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
@@ -105,10 +118,10 @@ struct LOCALGROUP_MEMBERS_INFO_3 {
 };
 
 // Code page conversion. On POSIX the ANSI code page is UTF-8, decoded strictly.
-int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int text_length,
-                        LPWSTR wide, int wide_units);
-int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length,
-                        LPSTR text, int text_bytes, LPCSTR default_char, LPBOOL used_default);
+int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int text_length, LPWSTR wide,
+                        int wide_units);
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length, LPSTR text,
+                        int text_bytes, LPCSTR default_char, LPBOOL used_default);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 

@@ -1,0 +1,115 @@
+#include "platform/posix/hashing.h"
+
+#include <sodium.h>
+
+#include <mutex>
+
+#include "platform/posix/utf.h"
+
+namespace ostrel_posix {
+namespace {
+
+// argon2id, 2 passes over 19 MiB: the common minimum recommendation. Raising these makes
+// every stored hash renewed at its next successful logon.
+constexpr unsigned long long kDefaultOpsLimit = 2;
+constexpr std::size_t kDefaultMemLimit = 19u * 1024u * 1024u;
+
+struct HashState {
+  unsigned long long opslimit = kDefaultOpsLimit;
+  std::size_t memlimit = kDefaultMemLimit;
+  std::string dummy;  // made with the parameters above, on first need
+};
+
+std::mutex hash_mutex;
+HashState hash_state;
+
+bool sodium_ready() {
+  static const bool ready = sodium_init() >= 0;
+  return ready;
+}
+
+void current_limits(unsigned long long& opslimit, std::size_t& memlimit) {
+  std::lock_guard<std::mutex> lock(hash_mutex);
+  opslimit = hash_state.opslimit;
+  memlimit = hash_state.memlimit;
+}
+
+bool make_hash(std::string_view password, unsigned long long opslimit, std::size_t memlimit,
+               std::string& hash) {
+  if (!sodium_ready()) return false;
+  char text[crypto_pwhash_STRBYTES];
+  if (crypto_pwhash_str_alg(text, password.data(), password.size(), opslimit, memlimit,
+                            crypto_pwhash_ALG_ARGON2ID13) != 0)
+    return false;
+  hash = text;
+  return true;
+}
+
+}  // namespace
+
+SecretText::~SecretText() {
+  sodium_memzero(text.data(), text.capacity());
+}
+
+bool password_to_utf8(const WCHAR* password, std::size_t limit, SecretText& out) {
+  if (password == nullptr) return false;
+  const std::size_t n = bounded_length(password, limit);
+  if (n > limit) return false;
+  out.text.reserve(n * 3 + 1);
+  return utf16_to_utf8(std::u16string_view(password, n), out.text);
+}
+
+bool hash_password(std::string_view password, std::string& hash) {
+  unsigned long long opslimit;
+  std::size_t memlimit;
+  current_limits(opslimit, memlimit);
+  return make_hash(password, opslimit, memlimit, hash);
+}
+
+bool verify_password(const std::string& hash, std::string_view password) {
+  if (!sodium_ready() || hash.size() >= crypto_pwhash_STRBYTES) return false;
+  return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
+std::string dummy_hash() {
+  unsigned long long opslimit;
+  std::size_t memlimit;
+  {
+    std::lock_guard<std::mutex> lock(hash_mutex);
+    if (!hash_state.dummy.empty()) return hash_state.dummy;
+    opslimit = hash_state.opslimit;
+    memlimit = hash_state.memlimit;
+  }
+  // The dummy's own password is random and never kept.
+  unsigned char secret[16];
+  if (!sodium_ready()) return {};
+  randombytes_buf(secret, sizeof secret);
+  std::string dummy;
+  make_hash(std::string_view(reinterpret_cast<const char*>(secret), sizeof secret), opslimit,
+            memlimit, dummy);
+  sodium_memzero(secret, sizeof secret);
+  std::lock_guard<std::mutex> lock(hash_mutex);
+  if (hash_state.opslimit == opslimit && hash_state.memlimit == memlimit) hash_state.dummy = dummy;
+  return dummy;
+}
+
+void verify_dummy(std::string_view password) {
+  verify_password(dummy_hash(), password);
+}
+
+bool hash_needs_renewal(const std::string& hash) {
+  unsigned long long opslimit;
+  std::size_t memlimit;
+  current_limits(opslimit, memlimit);
+  if (!sodium_ready() || hash.size() >= crypto_pwhash_STRBYTES) return false;
+  return crypto_pwhash_str_needs_rehash(hash.c_str(), opslimit, memlimit) == 1;
+}
+
+}  // namespace ostrel_posix
+
+void platform_set_hash_limits_for_tests(unsigned long long opslimit, std::size_t memlimit) {
+  std::lock_guard<std::mutex> lock(ostrel_posix::hash_mutex);
+  ostrel_posix::hash_state.opslimit = opslimit;
+  ostrel_posix::hash_state.memlimit = memlimit;
+  ostrel_posix::hash_state.dummy.clear();
+}

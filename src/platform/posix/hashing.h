@@ -1,0 +1,44 @@
+// Password hashes: argon2id through libsodium, with the cost parameters kept here only.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace ostrel_posix {
+
+/// A password in UTF-8, wiped when it goes out of scope. Its buffer is reserved up front
+/// so that no copy is left behind by a reallocation.
+struct SecretText {
+  std::string text;
+  SecretText() = default;
+  ~SecretText();
+  SecretText(const SecretText&) = delete;
+  SecretText& operator=(const SecretText&) = delete;
+};
+
+/// Converts a wide password of at most limit units; false when it is longer or not valid
+/// UTF-16.
+bool password_to_utf8(const WCHAR* password, std::size_t limit, SecretText& out);
+
+/// Makes the hash text of a password with the current parameters; false when the memory
+/// for it could not be had.
+bool hash_password(std::string_view password, std::string& hash);
+
+/// True when password matches hash.
+bool verify_password(const std::string& hash, std::string_view password);
+
+/// The fixed hash verify_dummy uses, made on first need; call it before a logon looks
+/// anything up, so that making it never adds to the cost of one kind of logon only.
+std::string dummy_hash();
+
+/// Verifies against a fixed hash made with the current parameters, so that a logon for an
+/// account without a usable hash costs as much as one with it. Never matches.
+void verify_dummy(std::string_view password);
+
+/// True when hash was made with other parameters than the current ones.
+bool hash_needs_renewal(const std::string& hash);
+
+}  // namespace ostrel_posix

@@ -1,0 +1,20 @@
+// This computer's name, and the rule for which server and domain names mean it.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace ostrel_posix {
+
+/// The host name (gethostname) in UTF-16; empty when it cannot be read or converted.
+std::u16string host_name_wide();
+
+/// True when server names this computer: null, empty, "localhost" or the host name, with
+/// or without two leading backslashes, compared case-insensitively.
+bool is_local_server(const WCHAR* server);
+
+/// The same for a logon domain or a member's domain; "." also means this computer.
+bool is_local_domain(const WCHAR* domain);
+
+}  // namespace ostrel_posix

@@ -1,0 +1,86 @@
+#include "platform/posix/net_buffer.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "platform/posix/utf.h"
+
+namespace ostrel_posix {
+namespace {
+
+bool add_text(sqlite3_stmt* stmt, int column, std::u16string& pool, std::int64_t& offset) {
+  if (sqlite3_column_type(stmt, column) == SQLITE_NULL) {
+    offset = -1;
+    return true;
+  }
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  const int bytes = sqlite3_column_bytes(stmt, column);
+  offset = static_cast<std::int64_t>(pool.size());
+  if (text != nullptr &&
+      !utf8_to_utf16(std::string_view(reinterpret_cast<const char*>(text), bytes), pool))
+    return false;
+  pool.push_back(u'\0');
+  return true;
+}
+
+}  // namespace
+
+bool add_user_row(sqlite3_stmt* stmt, int first, std::int64_t now, UserRecords& records) {
+  const std::size_t pool_before = records.pool.size();
+  UserRecords::Entry entry{};
+  const std::int64_t set = sqlite3_column_int64(stmt, first + 1);
+  const std::int64_t age = now > set ? now - set : 0;
+  entry.password_age = age > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<DWORD>(age);
+  entry.priv = static_cast<DWORD>(sqlite3_column_int64(stmt, first + 2));
+  entry.flags = static_cast<DWORD>(sqlite3_column_int64(stmt, first + 5));
+  if (!add_text(stmt, first, records.pool, entry.text[0]) ||
+      !add_text(stmt, first + 3, records.pool, entry.text[1]) ||
+      !add_text(stmt, first + 4, records.pool, entry.text[2]) ||
+      !add_text(stmt, first + 6, records.pool, entry.text[3])) {
+    records.pool.resize(pool_before);
+    return false;
+  }
+  records.entries.push_back(entry);
+  records.bytes += sizeof(USER_INFO_1) + (records.pool.size() - pool_before) * sizeof(WCHAR);
+  return true;
+}
+
+void drop_last_user(UserRecords& records) {
+  if (records.entries.empty()) return;
+  const UserRecords::Entry& last = records.entries.back();
+  const std::size_t pool_before = static_cast<std::size_t>(last.text[0]);  // the name is first
+  records.bytes -= sizeof(USER_INFO_1) + (records.pool.size() - pool_before) * sizeof(WCHAR);
+  records.pool.resize(pool_before);
+  records.entries.pop_back();
+}
+
+LPBYTE pack_user_records(const UserRecords& records) {
+  if (records.entries.empty()) return nullptr;
+  const std::size_t head = records.entries.size() * sizeof(USER_INFO_1);
+  auto* block = static_cast<LPBYTE>(std::malloc(head + records.pool.size() * sizeof(WCHAR)));
+  if (block == nullptr) return nullptr;
+  auto* texts = reinterpret_cast<WCHAR*>(block + head);
+  std::memcpy(texts, records.pool.data(), records.pool.size() * sizeof(WCHAR));
+  auto at = [texts](std::int64_t offset) { return offset < 0 ? nullptr : texts + offset; };
+  auto* info = reinterpret_cast<USER_INFO_1*>(block);
+  for (const UserRecords::Entry& entry : records.entries) {
+    info->usri1_name = at(entry.text[0]);
+    info->usri1_password = nullptr;
+    info->usri1_password_age = entry.password_age;
+    info->usri1_priv = entry.priv;
+    info->usri1_home_dir = at(entry.text[1]);
+    info->usri1_comment = at(entry.text[2]);
+    info->usri1_flags = entry.flags;
+    info->usri1_script_path = at(entry.text[3]);
+    ++info;
+  }
+  return block;
+}
+
+}  // namespace ostrel_posix
+
+NET_API_STATUS NetApiBufferFree(LPVOID buffer) {
+  std::free(buffer);
+  return NERR_Success;
+}

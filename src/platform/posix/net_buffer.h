@@ -1,0 +1,37 @@
+// Account records handed to callers: gathered from store rows, then packed into one block
+// (the records first, their texts after them) that NetApiBufferFree releases.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace ostrel_posix {
+
+struct UserRecords {
+  struct Entry {
+    DWORD password_age, priv, flags;
+    std::int64_t text[4];  // name, home_dir, comment, script_path: offsets in pool, -1 absent
+  };
+  std::vector<Entry> entries;
+  std::u16string pool;    // the texts, each with its terminator
+  std::size_t bytes = 0;  // size of the packed block
+};
+
+/// Appends the account of a row whose columns first .. first + 6 are name, password_set,
+/// priv, home_dir, comment, flags, script_path. False when a text is not UTF-8 (a store
+/// that was changed behind our back); records is then unchanged.
+bool add_user_row(sqlite3_stmt* stmt, int first, std::int64_t now, UserRecords& records);
+
+/// Takes the last entry out again.
+void drop_last_user(UserRecords& records);
+
+/// The records as one block of USER_INFO_1 (password always null) and their texts; null
+/// when there are none or no memory.
+LPBYTE pack_user_records(const UserRecords& records);
+
+}  // namespace ostrel_posix

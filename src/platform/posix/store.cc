@@ -1,0 +1,247 @@
+#include "platform/posix/store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <string>
+
+namespace ostrel_posix {
+namespace {
+
+// Accounts are keyed by their case-folded name (WITHOUT ROWID: the rows sit in name
+// order, which makes name lookups and ordered scans cheap). An absent text is NULL and
+// differs from an empty text. The account count is kept by triggers, so that an
+// enumeration page can report the total without counting the table.
+constexpr const char* kSchema = R"(
+CREATE TABLE accounts(
+  name_key TEXT NOT NULL PRIMARY KEY,
+  name TEXT NOT NULL,
+  password_hash TEXT,
+  password_set INTEGER NOT NULL,
+  priv INTEGER NOT NULL,
+  flags INTEGER NOT NULL,
+  home_dir TEXT,
+  comment TEXT,
+  script_path TEXT,
+  created INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE TABLE local_groups(
+  name_key TEXT NOT NULL PRIMARY KEY,
+  name TEXT NOT NULL
+) WITHOUT ROWID;
+CREATE TABLE group_members(
+  group_key TEXT NOT NULL REFERENCES local_groups(name_key) ON DELETE CASCADE,
+  account_key TEXT NOT NULL REFERENCES accounts(name_key) ON DELETE CASCADE,
+  PRIMARY KEY(group_key, account_key)
+) WITHOUT ROWID;
+CREATE INDEX group_members_by_account ON group_members(account_key);
+CREATE TABLE account_count(id INTEGER PRIMARY KEY CHECK(id = 1), n INTEGER NOT NULL);
+INSERT INTO account_count VALUES(1, 0);
+CREATE TRIGGER account_added AFTER INSERT ON accounts
+  BEGIN UPDATE account_count SET n = n + 1 WHERE id = 1; END;
+CREATE TRIGGER account_removed AFTER DELETE ON accounts
+  BEGIN UPDATE account_count SET n = n - 1 WHERE id = 1; END;
+INSERT INTO local_groups VALUES
+  ('ADMINISTRATORS', 'Administrators'), ('USERS', 'Users'), ('GUESTS', 'Guests');
+PRAGMA user_version = 1;
+)";
+
+// Columns 0..6 of kGetAccount and 1..7 of kEnumPage are read by read_user_row.
+constexpr std::array<const char*, kSqlCount> kStatements = {
+    "BEGIN",
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+    "SELECT n FROM account_count WHERE id = 1",
+    "SELECT 1 FROM accounts WHERE name_key = ?1",
+    "SELECT name, password_set, priv, home_dir, comment, flags, script_path"
+    " FROM accounts WHERE name_key = ?1",
+    "INSERT INTO accounts(name_key, name, password_hash, password_set, priv, flags, home_dir,"
+    " comment, script_path, created) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?4)",
+    "UPDATE accounts SET priv = ?2, flags = ?3, home_dir = ?4, comment = ?5, script_path = ?6,"
+    " password_hash = CASE WHEN ?7 THEN ?8 ELSE password_hash END,"
+    " password_set = CASE WHEN ?7 THEN ?9 ELSE password_set END WHERE name_key = ?1",
+    "DELETE FROM accounts WHERE name_key = ?1",
+    "SELECT password_hash, flags FROM accounts WHERE name_key = ?1",
+    "UPDATE accounts SET password_hash = ?3 WHERE name_key = ?1 AND password_hash = ?2",
+    "SELECT name_key, name, password_set, priv, home_dir, comment, flags, script_path"
+    " FROM accounts WHERE name_key > ?1 AND (?2 = 0 OR (flags & ?2) != 0) ORDER BY name_key",
+    "SELECT 1 FROM local_groups WHERE name_key = ?1",
+    "INSERT OR IGNORE INTO group_members(group_key, account_key) VALUES(?1, ?2)",
+};
+
+struct StoreState {
+  std::string path;  // as named; a relative path is taken from the directory of first use
+  sqlite3* db = nullptr;
+  std::array<sqlite3_stmt*, kSqlCount> statements{};
+};
+
+std::mutex store_mutex;
+StoreState state;
+
+void close_connection() {
+  for (sqlite3_stmt*& stmt : state.statements) {
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
+  if (state.db != nullptr) sqlite3_close_v2(state.db);
+  state.db = nullptr;
+}
+
+// Closes a connection that did not finish opening.
+struct OpeningGuard {
+  bool done = false;
+  ~OpeningGuard() {
+    if (!done) close_connection();
+  }
+};
+
+int journal_mode_result(void* mode, int columns, char** values, char**) {
+  if (columns > 0 && values[0] != nullptr) *static_cast<std::string*>(mode) = values[0];
+  return 0;
+}
+
+// Creates the tables in a new store; checks the layout of an existing one.
+DWORD ensure_schema(sqlite3* db) {
+  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return store_error(rc);
+  sqlite3_stmt* version_stmt = nullptr;
+  rc = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &version_stmt, nullptr);
+  int version = -1;
+  if (rc == SQLITE_OK && (rc = sqlite3_step(version_stmt)) == SQLITE_ROW) {
+    version = sqlite3_column_int(version_stmt, 0);
+    rc = SQLITE_OK;
+  }
+  sqlite3_finalize(version_stmt);
+  DWORD result = 0;
+  if (rc != SQLITE_OK) {
+    result = store_error(rc);
+  } else if (version == 0) {
+    rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) result = store_error(rc);
+  } else if (version != kSchemaVersion) {
+    result = ERROR_FILE_CORRUPT;
+  }
+  if (result == 0) {
+    rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) result = store_error(rc);
+  }
+  if (result != 0 && sqlite3_get_autocommit(db) == 0)
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return result;
+}
+
+}  // namespace
+
+std::unique_lock<std::mutex> lock_store() {
+  return std::unique_lock<std::mutex>(store_mutex);
+}
+
+DWORD store_error(int sqlite_result) {
+  switch (sqlite_result & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ERROR_BUSY;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_CANTOPEN:
+    case SQLITE_AUTH:
+      return ERROR_ACCESS_DENIED;
+    case SQLITE_NOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case SQLITE_FULL:
+      return ERROR_DISK_FULL;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return ERROR_FILE_CORRUPT;
+    default:
+      return NERR_InternalError;
+  }
+}
+
+DWORD open_store() {
+  if (state.db != nullptr) return 0;
+  if (state.path.empty()) return ERROR_ACCESS_DENIED;
+  // A name that reads like a URI is still a file name.
+  const std::string path = state.path.rfind("file:", 0) == 0 ? "./" + state.path : state.path;
+  // Create the file with owner-only access before the database library opens it; an
+  // existing file keeps its mode. A file this process cannot write is refused here.
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return ERROR_ACCESS_DENIED;
+  close(fd);
+
+  OpeningGuard guard;
+  // The store lock serialises every use of the connection.
+  int rc = sqlite3_open_v2(path.c_str(), &state.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                           nullptr);
+  if (rc != SQLITE_OK) return state.db == nullptr ? ERROR_NOT_ENOUGH_MEMORY : store_error(rc);
+  if (sqlite3_db_readonly(state.db, "main") != 0) return ERROR_ACCESS_DENIED;
+  sqlite3_extended_result_codes(state.db, 1);
+  sqlite3_busy_timeout(state.db, kBusyTimeoutMs);
+
+  std::string mode;
+  rc = sqlite3_exec(state.db, "PRAGMA journal_mode = WAL", journal_mode_result, &mode, nullptr);
+  if (rc != SQLITE_OK) return store_error(rc);
+  if (mode != "wal") return ERROR_ACCESS_DENIED;  // the log file beside it cannot be made
+  rc = sqlite3_exec(state.db, "PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON", nullptr,
+                    nullptr, nullptr);
+  if (rc != SQLITE_OK) return store_error(rc);
+  if (const DWORD result = ensure_schema(state.db); result != 0) return result;
+
+  for (int i = 0; i < kSqlCount; ++i) {
+    rc = sqlite3_prepare_v3(state.db, kStatements[i], -1, SQLITE_PREPARE_PERSISTENT,
+                            &state.statements[i], nullptr);
+    if (rc != SQLITE_OK) return store_error(rc);
+  }
+  guard.done = true;
+  return 0;
+}
+
+int store_changes() {
+  return state.db == nullptr ? 0 : sqlite3_changes(state.db);
+}
+
+Statement::Statement(Sql which) : stmt(state.statements[which]) {}
+
+Statement::~Statement() {
+  if (stmt != nullptr) sqlite3_reset(stmt);
+}
+
+Transaction::Transaction(bool write) {
+  Statement begin(write ? kBeginWrite : kBeginRead);
+  const int rc = sqlite3_step(begin.stmt);
+  if (rc == SQLITE_DONE) {
+    active = true;
+  } else {
+    status = store_error(rc);
+  }
+}
+
+Transaction::~Transaction() {
+  if (!active || state.db == nullptr || sqlite3_get_autocommit(state.db) != 0) return;
+  Statement rollback(kRollback);
+  sqlite3_step(rollback.stmt);
+}
+
+DWORD Transaction::commit() {
+  Statement end(kCommit);
+  const int rc = sqlite3_step(end.stmt);
+  if (rc != SQLITE_DONE) return store_error(rc);
+  active = false;
+  return 0;
+}
+
+}  // namespace ostrel_posix
+
+void platform_set_account_db(const char* path) {
+  auto lock = ostrel_posix::lock_store();
+  const std::string named = path == nullptr ? std::string() : std::string(path);
+  if (named != ostrel_posix::state.path) ostrel_posix::close_connection();
+  ostrel_posix::state.path = named;
+}
+
+void platform_close_store() {
+  auto lock = ostrel_posix::lock_store();
+  ostrel_posix::close_connection();
+}

@@ -1,0 +1,88 @@
+// The account store: one SQLite file, opened on first use and kept open for the process,
+// with its statements prepared once. Every platform call that reaches it holds the store
+// lock and runs as one transaction.
+//
+// Result codes of the store, as the account calls return them:
+//   ERROR_ACCESS_DENIED (5)   no file named, or it cannot be opened or written
+//                             (permissions, read-only file or directory)
+//   ERROR_BUSY (170)          another process kept the store locked past the busy timeout
+//   ERROR_NOT_ENOUGH_MEMORY (8), ERROR_DISK_FULL (112)
+//   ERROR_FILE_CORRUPT (1392) the file is not an account store, or of a newer layout
+//   NERR_InternalError (2140) any other failure of the database
+#pragma once
+
+#include <sqlite3.h>
+
+#include <mutex>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace ostrel_posix {
+
+inline constexpr int kBusyTimeoutMs = 5000;
+inline constexpr int kSchemaVersion = 1;
+
+enum Sql : int {
+  kBeginRead,
+  kBeginWrite,
+  kCommit,
+  kRollback,
+  kAccountCount,
+  kAccountExists,
+  kGetAccount,
+  kInsertAccount,
+  kUpdateAccount,
+  kDeleteAccount,
+  kLogonRead,
+  kRehash,
+  kEnumPage,
+  kGroupExists,
+  kAddMember,
+  kSqlCount
+};
+
+/// Serialises this process's calls: they share one connection and its statements.
+std::unique_lock<std::mutex> lock_store();
+
+/// Opens the store unless it is open (store lock held): 0 or a store result code.
+DWORD open_store();
+
+/// The result code for a failed SQLite call.
+DWORD store_error(int sqlite_result);
+
+/// The number of rows the last write changed (store lock held).
+int store_changes();
+
+/// A prepared statement of the open store (store lock held), reset when the use ends.
+struct Statement {
+  sqlite3_stmt* stmt;
+  explicit Statement(Sql which);
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+};
+
+/// One transaction: BEGIN (IMMEDIATE for writes, so a writer waits for the lock at the
+/// start and never fails half-way); rolled back unless committed.
+struct Transaction {
+  DWORD status = 0;  // 0 when the transaction began, else why not
+  bool active = false;
+  explicit Transaction(bool write);
+  ~Transaction();
+  DWORD commit();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+};
+
+/// Binds a text that lives until the statement is reset.
+inline int bind_text(sqlite3_stmt* stmt, int index, std::string_view text) {
+  return sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+}
+
+/// Binds a text, or NULL when it is absent.
+inline int bind_optional(sqlite3_stmt* stmt, int index, bool present, std::string_view text) {
+  return present ? bind_text(stmt, index, text) : sqlite3_bind_null(stmt, index);
+}
+
+}  // namespace ostrel_posix

@@ -1,0 +1,22 @@
+// Strict UTF-8 <-> UTF-16 conversion, shared by the code page calls and the account store.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace ostrel_posix {
+
+/// Appends the UTF-16 form of text to out. False on an invalid sequence (overlong form,
+/// surrogate code point, beyond U+10FFFF, stray or truncated bytes); out may then hold
+/// part of the text.
+bool utf8_to_utf16(std::string_view text, std::u16string& out);
+
+/// Appends the UTF-8 form of wide to out. False on an unpaired surrogate; out may then
+/// hold part of the text.
+bool utf16_to_utf8(std::u16string_view wide, std::string& out);
+
+/// Length of a NUL-terminated UTF-16 text, counting at most limit + 1 units, so that a
+/// check against limit never walks an overlong text to its end.
+std::size_t bounded_length(const char16_t* text, std::size_t limit);
+
+}  // namespace ostrel_posix
