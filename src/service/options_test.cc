@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -108,7 +109,7 @@ TEST_F(OptionsTest, PathOptionCountsOnlyBeforeTheCommandWord) {
 }
 
 TEST_F(OptionsTest, CommandLineOptionsSetLevelAndLogPasswords) {
-  const std::string dir = ::testing::TempDir() + "ostrel-options";
+  const std::string dir = ::testing::TempDir() + "ostrel-options-" + std::to_string(getpid());
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   struct Case {
