@@ -292,6 +292,7 @@ TEST_F(LogDeathTest, LineWithNoLogAfterTheFallbackEndsWithStatusOne) {
           R"(-DEAD, no log file to log this to:  \d\d [\d:]{8} \d{4}:\[-?\d+\]ERROR lost 7\n)")))
       << printed;
   // Opening a named log still works after the fallback was used.
+  set_echo_to_stdout(0);
   EXPECT_EQ(log_open(nullptr, "later"), 1);
   EXPECT_EQ(log_info("fine"), 1);
 }
