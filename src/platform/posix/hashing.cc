@@ -9,11 +9,6 @@
 namespace ostrel_posix {
 namespace {
 
-// argon2id, 2 passes over 19 MiB: the common minimum recommendation. Raising these makes
-// every stored hash renewed at its next successful logon.
-constexpr unsigned long long kDefaultOpsLimit = 2;
-constexpr std::size_t kDefaultMemLimit = 19u * 1024u * 1024u;
-
 struct HashState {
   unsigned long long opslimit = kDefaultOpsLimit;
   std::size_t memlimit = kDefaultMemLimit;

@@ -9,6 +9,11 @@
 
 namespace ostrel_posix {
 
+// argon2id, 2 passes over 19 MiB: the common minimum recommendation. Raising these renews
+// every stored hash at its next successful logon.
+inline constexpr unsigned long long kDefaultOpsLimit = 2;
+inline constexpr std::size_t kDefaultMemLimit = 19u * 1024u * 1024u;
+
 /// A password in UTF-8, wiped when it goes out of scope. Its buffer is reserved up front
 /// so that no copy is left behind by a reallocation.
 struct SecretText {
