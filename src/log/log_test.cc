@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -16,6 +15,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
 
 std::string read_text(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -24,277 +24,153 @@ std::string read_text(const fs::path& path) {
   return all.str();
 }
 
-// Messages of the log lines in a text, with the time stamp and process id checked.
-std::vector<std::string> messages(const std::string& text) {
-  static const std::regex line(R"(^\d\d \d\d:\d\d:\d\d \d{4}:\[-?\d+\](ERROR|INFO|DEBUG) (.*)$)");
-  std::vector<std::string> out;
+// "LEVEL message" for each line, after checking the time stamp and process id.
+Lines messages(const std::string& text) {
+  static const std::regex line(R"(^\d\d \d\d:\d\d:\d\d \d{4}:\[-?\d+\](\w+) (.*)$)");
+  Lines out;
   std::istringstream in(text);
   std::string each;
-  while (std::getline(in, each)) {
-    std::smatch m;
-    if (std::regex_match(each, m, line)) {
-      out.push_back(m[1].str() + " " + m[2].str());
-    } else {
-      out.push_back("UNPARSED " + each);
-    }
-  }
+  std::smatch m;
+  while (std::getline(in, each))
+    out.push_back(std::regex_match(each, m, line) ? m[1].str() + " " + m[2].str() : "?" + each);
   return out;
 }
 
+// Runs in a fresh directory with the log at its start state.
 class Log : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_log_for_tests();
-    previous_ = fs::current_path();
     char pattern[] = "/tmp/ostrel-log-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    fs::current_path(dir_);
+    fs::current_path(pattern);
   }
   void TearDown() override {
     reset_log_for_tests();
+    const fs::path dir = fs::current_path();
     fs::current_path(previous_);
-    fs::remove_all(dir_);
+    fs::remove_all(dir);
   }
-  std::vector<std::string> file_lines(const fs::path& name) {
-    return messages(read_text(dir_ / name));
-  }
-
-  fs::path previous_;
-  fs::path dir_;
+  const fs::path previous_ = fs::current_path();
 };
 
-using Lines = std::vector<std::string>;
-
-TEST_F(Log, NothingHappensBeforeALevelIsSet) {
+TEST_F(Log, FallbackLevelsAndEcho) {
   set_echo_to_stdout(1);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(log_error("e %d", 1), 0);
-  EXPECT_EQ(log_info("i"), 0);
-  EXPECT_EQ(log_debug("d"), 0);
+  EXPECT_EQ(log_error("nothing before a level"), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_FALSE(fs::exists(dir_ / "init.log"));
-  EXPECT_FALSE(log_is_open());
-}
+  EXPECT_FALSE(fs::exists("init.log"));
 
-TEST_F(Log, FirstLineOpensInitLogInTheCurrentDirectory) {
+  set_echo_to_stdout(0);
   set_log_level(LOG_DEBUG);
   EXPECT_EQ(log_info("pending %s", "line"), 1);
-  EXPECT_TRUE(log_is_open());
   EXPECT_STREQ(log_path(), "init.log");
   EXPECT_EQ(
-      file_lines("init.log"),
+      messages(read_text("init.log")),
       (Lines{"DEBUG Opening [init.log]", "INFO Ostrel version 1.0g starts.", "INFO pending line"}));
-}
 
-TEST_F(Log, LevelDecidesWhatReachesTheFileAndEchoShowsEverything) {
   set_log_level(LOG_INFO);
-  log_open(nullptr, "ostrel");
   set_echo_to_stdout(1);
   testing::internal::CaptureStdout();
   log_debug("below");
   log_error("above");
-  const std::string echoed = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(messages(echoed), (Lines{"DEBUG below", "ERROR above"}));
-  EXPECT_EQ(file_lines("ostrel.log"), (Lines{"INFO Ostrel version 1.0g starts.", "ERROR above"}));
+  EXPECT_EQ(messages(testing::internal::GetCapturedStdout()),
+            (Lines{"DEBUG below", "ERROR above"}));
+  EXPECT_EQ(messages(read_text("init.log")).back(), "ERROR above");
 
-  set_echo_to_stdout(0);
-  set_log_level(LOG_ERROR);
-  testing::internal::CaptureStdout();
-  log_info("quiet");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(file_lines("ostrel.log").size(), 2u);
-}
-
-TEST_F(Log, LogFileNames) {
-  fs::create_directory(dir_ / "work");
-  const std::string work = (dir_ / "work").string();
-  struct Case {
-    const char* directory;
-    const char* name;
-    fs::path expected;
-  };
-  const Case cases[] = {
-      {nullptr, "init.log", "init.log"},
-      {nullptr, "ostrel", "ostrel.log"},
-      {"", "ostrel", "ostrel.log"},
-      {work.c_str(), "ostrel", "work/ostrel.log"},
-      {work.c_str(), "my prog", "work/my_prog.log"},
-      {work.c_str(), "x.txt", "work/x.txt"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(log_open(c.directory, c.name), 1);
-    EXPECT_TRUE(fs::exists(dir_ / c.expected)) << c.expected;
-    EXPECT_EQ(fs::path(log_path()).filename(), c.expected.filename());
-  }
-}
-
-TEST_F(Log, ReopeningEndsTheOldFileAndStartsTheNew) {
-  set_log_level(LOG_DEBUG);
-  log_open(nullptr, "first");
-  log_info("one");
-  log_open(nullptr, "second");
-  const Lines first = file_lines("first.log");
-  ASSERT_EQ(first.size(), 5u);
-  EXPECT_EQ(first[2], "INFO one");
-  EXPECT_EQ(first[3], "INFO Ostrel version 1.0g ends.");
-  EXPECT_TRUE(std::regex_match(first[4], std::regex(R"(DEBUG fclose called on \(\d+\))")));
-  EXPECT_EQ(file_lines("second.log"),
-            (Lines{"DEBUG Opening [second.log]", "INFO Ostrel version 1.0g starts."}));
-
-  // Appending across runs: earlier contents stay.
-  EXPECT_EQ(log_close(), 1);
-  EXPECT_EQ(log_close(), 1);
-  log_open(nullptr, "first");
-  EXPECT_EQ(file_lines("first.log").size(), 7u);
-}
-
-TEST_F(Log, OpeningRaisesOnlyAMissingLevel) {
-  log_open(nullptr, "a");
+  parse_log_level(nullptr);  // no word: unchanged
   EXPECT_EQ(get_log_level(), LOG_INFO);
-  reset_log_for_tests();
-  set_log_level(LOG_ERROR);
-  log_open(nullptr, "b");
+  parse_log_level("DEBUG");
+  EXPECT_EQ(get_log_level(), LOG_INFO);
+}
+
+TEST_F(Log, OpeningNamesAndReopening) {
+  fs::create_directory("work");
+  EXPECT_EQ(log_open("", "first"), 1);
+  EXPECT_EQ(get_log_level(), LOG_INFO);  // raised from none
+  set_log_level(LOG_DEBUG);
+  log_open("work", "my prog");
+  log_open("work", "x.txt");
+  const Lines first = messages(read_text("first.log"));
+  ASSERT_EQ(first.size(), 3u);
+  EXPECT_EQ(first[1], "INFO Ostrel version 1.0g ends.");
+  EXPECT_EQ(first[2].rfind("DEBUG fclose called on (", 0), 0u);
+  EXPECT_EQ(messages(read_text("work/my_prog.log"))[0], "DEBUG Opening [work/my_prog.log]");
+  EXPECT_STREQ(log_path(), "work/x.txt");
+
+  set_log_level(LOG_ERROR);  // stays: no start or end lines
+  log_open(nullptr, "quiet");
+  EXPECT_EQ(log_close(), 1);
+  EXPECT_EQ(log_close(), 1);
+  EXPECT_EQ(read_text("quiet.log"), "");
   EXPECT_EQ(get_log_level(), LOG_ERROR);
-  log_close();
-  EXPECT_EQ(read_text(dir_ / "b.log"), "");
 }
 
 TEST_F(Log, MessagesEndInExactlyOneNewline) {
-  set_log_level(LOG_INFO);
   log_open(nullptr, "m");
   log_info("has newline\n");
   log_info("%s", "");
   log_info("%s", std::string(5000, 'x').c_str());
-  const std::string text = read_text(dir_ / "m.log");
+  const std::string text = read_text("m.log");
   EXPECT_NE(text.find("]INFO has newline\n"), std::string::npos);
   EXPECT_EQ(text.find("has newline\n\n"), std::string::npos);
   EXPECT_NE(text.find("]INFO \n"), std::string::npos);
-  // Cut to 1022 characters and its newline.
-  EXPECT_NE(text.find(" " + std::string(1022, 'x') + "\n"), std::string::npos);
+  EXPECT_NE(text.find(" " + std::string(1022, 'x') + "\n"), std::string::npos);  // cut to fit
   EXPECT_EQ(text.find(std::string(1023, 'x')), std::string::npos);
 }
 
-TEST_F(Log, LineParts) {
-  const std::string stamp = log_timestamp();
-  ASSERT_EQ(stamp.size(), 16u);
-  EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d\d \d\d:\d\d:\d\d \d{4})")));
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char day[3];
-  std::strftime(day, sizeof day, "%d", &local);
-  EXPECT_EQ(stamp.substr(0, 2), day);
-
-  EXPECT_STREQ(level_name(LOG_ERROR), "ERROR");
-  EXPECT_STREQ(level_name(LOG_INFO), "INFO");
-  EXPECT_STREQ(level_name(LOG_DEBUG), "DEBUG");
-  EXPECT_STREQ(level_name(0), "INFO");
-  EXPECT_STREQ(level_name(7), "INFO");
-  EXPECT_EQ(process_id(), process_id());
-}
-
-TEST_F(Log, ParseLogLevel) {
-  struct Case {
-    const char* word;
-    int level;
-  };
-  const Case cases[] = {{"debug", LOG_DEBUG}, {"error", LOG_ERROR}, {"info", LOG_INFO},
-                        {"DEBUG", LOG_INFO},  {"", LOG_INFO},       {" debug", LOG_INFO}};
-  for (const Case& c : cases) {
-    set_log_level(LOG_NONE);
-    parse_log_level(c.word);
-    EXPECT_EQ(get_log_level(), c.level) << c.word;
-  }
-  set_log_level(LOG_ERROR);
-  parse_log_level(nullptr);
-  EXPECT_EQ(get_log_level(), LOG_ERROR);
-}
-
-TEST_F(Log, OpenAndCloseFilesAreLogged) {
+TEST_F(Log, LoggedOpenAndClose) {
   set_log_level(LOG_DEBUG);
   log_open(nullptr, "f");
-  errno = 5;
   EXPECT_EQ(open_file(nullptr, "r"), nullptr);
   EXPECT_EQ(errno, 0);
   EXPECT_EQ(close_file(nullptr), 1);
-
-  errno = 0;
   EXPECT_EQ(open_file("missing/x.ini", "r"), nullptr);
-  EXPECT_EQ(errno, ENOENT);  // kept for the caller's message
+  EXPECT_EQ(errno, ENOENT);  // kept through the logging for the caller's message
+  const Lines lines = messages(read_text("f.log"));
+  EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+            (Lines{"ERROR fopen called on NULL", "DEBUG fclose on NULL",
+                   "DEBUG fopen called on (missing/x.ini) with style (r) gives FILE * (0)"}));
 
-  std::FILE* made = open_file("made.txt", "w");
-  ASSERT_NE(made, nullptr);
-  const int fd = fileno(made);
-  EXPECT_EQ(close_file(made), 0);
-
-  const Lines lines = file_lines("f.log");
-  const Lines tail(lines.end() - 5, lines.end());
-  EXPECT_EQ(tail, (Lines{"ERROR fopen called on NULL", "DEBUG fclose on NULL",
-                         "DEBUG fopen called on (missing/x.ini) with style (r) gives FILE * (0)",
-                         "DEBUG fopen called on (made.txt) with style (w) gives FILE * (" +
-                             std::to_string(fd) + ")",
-                         "DEBUG fclose called on (" + std::to_string(fd) + ")"}));
-}
-
-TEST_F(Log, FailedCloseLeavesNoStaleStream) {
-  set_log_level(LOG_INFO);
-  log_open(nullptr, "broken");
-  // Take the descriptor away under the stream, so that closing it fails.
-  const fs::path target = fs::canonical(dir_ / "broken.log");
-  int closed = -1;
+  // A close that fails (its descriptor taken away) leaves no stale stream behind.
+  const fs::path target = fs::canonical("f.log");
   for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
     std::error_code ignored;
-    if (fs::read_symlink(entry.path(), ignored) == target) {
-      closed = std::stoi(entry.path().filename().string());
-    }
+    if (fs::read_symlink(entry.path(), ignored) == target)
+      ::close(std::stoi(entry.path().filename().string()));
   }
-  ASSERT_GE(closed, 0);
-  ASSERT_EQ(::close(closed), 0);
   EXPECT_EQ(log_close(), 0);
   EXPECT_FALSE(log_is_open());
-  // The next line goes to the fallback instead of the closed stream.
   log_info("after");
-  EXPECT_EQ(file_lines("init.log").back(), "INFO after");
+  EXPECT_EQ(messages(read_text("init.log")).back(), "INFO after");
 }
 
 using LogDeathTest = Log;
 
-TEST_F(LogDeathTest, UncreatableLogEndsWithStatusOne) {
-  EXPECT_EXIT(
-      {
-        const int out = ::open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(out, 1);
-        log_open("no/such/dir", "ostrel");
-      },
-      ::testing::ExitedWithCode(1), "");
-  EXPECT_EQ(read_text(dir_ / "stdout.txt"),
-            "-DEAD Unable to create log file {no/such/dir/ostrel.log,No such file or directory}\n");
-}
+// The statement runs in a child whose standard output goes to stdout.txt.
+#define EXPECT_ENDS_WITH_STATUS_1(statement)                                 \
+  EXPECT_EXIT(                                                               \
+      {                                                                      \
+        ::dup2(::open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600), 1); \
+        statement;                                                           \
+      },                                                                     \
+      ::testing::ExitedWithCode(1), "")
 
-TEST_F(LogDeathTest, LineWithNoLogAfterTheFallbackEndsWithStatusOne) {
+TEST_F(LogDeathTest, NoLogEndsTheProcessWithStatusOne) {
+  EXPECT_ENDS_WITH_STATUS_1(log_open("no/such/dir", "ostrel"));
+  EXPECT_EQ(read_text("stdout.txt"),
+            "-DEAD Unable to create log file {no/such/dir/ostrel.log,No such file or directory}\n");
+
   set_log_level(LOG_INFO);
   log_info("into init.log");
   log_close();
-  EXPECT_EXIT(log_info("nowhere"), ::testing::ExitedWithCode(1), "");
+  EXPECT_ENDS_WITH_STATUS_1(log_info("nowhere"));
+  EXPECT_EQ(read_text("stdout.txt"), "");
   set_echo_to_stdout(1);
-  EXPECT_EXIT(
-      {
-        const int out = ::open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(out, 1);
-        log_error("lost %d", 7);
-      },
-      ::testing::ExitedWithCode(1), "");
-  const std::string printed = read_text(dir_ / "stdout.txt");
-  EXPECT_TRUE(std::regex_match(
-      printed,
-      std::regex(
-          R"(-DEAD, no log file to log this to:  \d\d [\d:]{8} \d{4}:\[-?\d+\]ERROR lost 7\n)")))
-      << printed;
-  // Opening a named log still works after the fallback was used.
-  set_echo_to_stdout(0);
-  EXPECT_EQ(log_open(nullptr, "later"), 1);
-  EXPECT_EQ(log_info("fine"), 1);
+  EXPECT_ENDS_WITH_STATUS_1(log_error("lost %d", 7));
+  EXPECT_TRUE(std::regex_match(read_text("stdout.txt"),
+                               std::regex(R"(-DEAD, no log file to log this to:  \d\d [\d:]{8} )"
+                                          R"(\d{4}:\[-?\d+\]ERROR lost 7\n)")));
 }
 
 }  // namespace
