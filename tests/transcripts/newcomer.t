@@ -1,7 +1,9 @@
-# A newcomer's first session with the quick-start settings: create an account, check its
-# password, read it back, find it, change its comment, delete it and leave.
-settings: path {dir}
+# A newcomer's first session with the quick-start settings (examples/ostrel.ini): create
+# an account, check its password, read it back, find it, change its comment, delete it
+# and leave.
+settings: path .
 settings: log info
+settings: group Guests
 > set newbie Fresh#Start1 home={dir}/mail/newbie
 < +OK newbie added to database.
 > check newbie Fresh#Start1
