@@ -30,21 +30,6 @@ TEST_F(SetCommandTest, AddCreatesUserWithFixedPrivilegeFlagsAndDefaultComment) {
   EXPECT_EQ(std::memcmp(last_word(3), "\0\0\0\0\0\0\0", 7), 0);
 }
 
-TEST_F(SetCommandTest, MissingArgumentsWriteNothing) {
-  int result = 0;
-  EXPECT_EQ(run(add_account, {"set"}, &result), "");
-  EXPECT_EQ(result, -1);
-  EXPECT_EQ(run(add_account, {"set", "alice"}, &result), "");
-  EXPECT_EQ(result, -1);
-  EXPECT_FALSE(read_account("alice"));
-}
-
-TEST_F(SetCommandTest, LowerCaseNullIsAnOrdinaryPassword) {
-  int result = 0;
-  EXPECT_EQ(run(add_account, {"set", "bob", "(null)"}, &result), "+OK bob added to database.\n");
-  EXPECT_TRUE(logon("bob", "(null)"));
-}
-
 TEST_F(SetCommandTest, UnconvertibleUserNameIsRefused) {
   int result = 0;
   EXPECT_EQ(run(add_account, {"set", "bad\xff", "pw"}, &result),
