@@ -1,3 +1,0 @@
-args: quit
-< +OK
-log: INFO Performing exit
