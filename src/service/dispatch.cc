@@ -41,7 +41,8 @@ void apply_path_step(char* const* words) {
   if (!now) return;
   if (kept && same_text(now, kept->c_str()) == 0) return;
   const std::string directory = now;
-  const std::string name = program_name_of(words[0]);
+  std::string name = program_name_of(words[0]);
+  if (name.empty()) name = program_name();  // a vector made without a program path
   if (log_is_open()) log_close();
   log_open(directory.c_str(), name.c_str());
 }
