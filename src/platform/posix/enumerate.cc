@@ -76,20 +76,16 @@ NET_API_STATUS NetUserEnum(LPCWSTR server, DWORD level, DWORD filter, LPBYTE* bu
     if (slot == nullptr) return ERROR_INVALID_PARAMETER;  // unknown, finished or given up
   }
 
-  Transaction transaction(false);
-  if (transaction.status != 0) return transaction.status;
-  DWORD total = 0;
-  {
-    Statement count(kAccountCount);
-    const int rc = sqlite3_step(count.stmt);
-    if (rc != SQLITE_ROW) return store_error(rc);
-    total = static_cast<DWORD>(sqlite3_column_int64(count.stmt, 0));
-  }
-
   UserRecords records;
+  if (preferred_length != MAX_PREFERRED_LENGTH && preferred_length <= 65536) {
+    records.entries.reserve(preferred_length / sizeof(USER_INFO_1) + 1);
+    records.pool.reserve(preferred_length / sizeof(WCHAR) + 1024);
+  }
   const std::string after = slot != nullptr ? slot->last_key : std::string();
   std::string last_key = after;
   bool more = false;
+  bool counted = false;
+  DWORD total = 0;
   {
     Statement page(kEnumPage);
     bind_text(page.stmt, 1, after);
@@ -99,6 +95,10 @@ NET_API_STATUS NetUserEnum(LPCWSTR server, DWORD level, DWORD filter, LPBYTE* bu
       const int rc = sqlite3_step(page.stmt);
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) return store_error(rc);
+      if (!counted) {
+        total = static_cast<DWORD>(sqlite3_column_int64(page.stmt, 8));
+        counted = true;
+      }
       if (!add_user_row(page.stmt, 1, now, records)) return ERROR_FILE_CORRUPT;
       // Every page holds at least one account, however small the preferred length.
       if (preferred_length != MAX_PREFERRED_LENGTH && records.entries.size() > 1 &&
@@ -111,7 +111,12 @@ NET_API_STATUS NetUserEnum(LPCWSTR server, DWORD level, DWORD filter, LPBYTE* bu
                       static_cast<std::size_t>(sqlite3_column_bytes(page.stmt, 0)));
     }
   }
-  if (const DWORD rc = transaction.commit(); rc != 0) return rc;
+  if (!counted) {  // no account after the position: the total on its own
+    Statement count(kAccountCount);
+    const int rc = sqlite3_step(count.stmt);
+    if (rc != SQLITE_ROW) return store_error(rc);
+    total = static_cast<DWORD>(sqlite3_column_int64(count.stmt, 0));
+  }
 
   if (!records.entries.empty()) {
     *buffer = pack_user_records(records);

@@ -10,15 +10,15 @@ namespace ostrel_posix {
 namespace {
 
 bool add_text(sqlite3_stmt* stmt, int column, std::u16string& pool, std::int64_t& offset) {
-  if (sqlite3_column_type(stmt, column) == SQLITE_NULL) {
-    offset = -1;
-    return true;
-  }
   const unsigned char* text = sqlite3_column_text(stmt, column);
+  if (text == nullptr) {
+    // NULL is an absent text; a null pointer for anything else is a failure (no memory).
+    offset = -1;
+    return sqlite3_column_type(stmt, column) == SQLITE_NULL;
+  }
   const int bytes = sqlite3_column_bytes(stmt, column);
   offset = static_cast<std::int64_t>(pool.size());
-  if (text != nullptr &&
-      !utf8_to_utf16(std::string_view(reinterpret_cast<const char*>(text), bytes), pool))
+  if (!utf8_to_utf16(std::string_view(reinterpret_cast<const char*>(text), bytes), pool))
     return false;
   pool.push_back(u'\0');
   return true;

@@ -47,7 +47,9 @@ INSERT INTO local_groups VALUES
 PRAGMA user_version = 1;
 )";
 
-// Columns 0..6 of kGetAccount and 1..7 of kEnumPage are read by read_user_row.
+// Columns 0..6 of kGetAccount and 1..7 of kEnumPage are read by add_user_row. A page
+// carries the account count in its last column, so that one statement (one implicit
+// transaction) gives the page and the total.
 constexpr std::array<const char*, kSqlCount> kStatements = {
     "BEGIN",
     "BEGIN IMMEDIATE",
@@ -65,7 +67,8 @@ constexpr std::array<const char*, kSqlCount> kStatements = {
     "DELETE FROM accounts WHERE name_key = ?1",
     "SELECT password_hash, flags FROM accounts WHERE name_key = ?1",
     "UPDATE accounts SET password_hash = ?3 WHERE name_key = ?1 AND password_hash = ?2",
-    "SELECT name_key, name, password_set, priv, home_dir, comment, flags, script_path"
+    "SELECT name_key, name, password_set, priv, home_dir, comment, flags, script_path,"
+    " (SELECT n FROM account_count WHERE id = 1)"
     " FROM accounts WHERE name_key > ?1 AND (?2 = 0 OR (flags & ?2) != 0) ORDER BY name_key",
     "SELECT 1 FROM local_groups WHERE name_key = ?1",
     "INSERT OR IGNORE INTO group_members(group_key, account_key) VALUES(?1, ?2)",

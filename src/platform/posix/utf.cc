@@ -3,15 +3,20 @@
 namespace ostrel_posix {
 
 bool utf8_to_utf16(std::string_view text, std::u16string& out) {
+  // A text never has more UTF-16 units than UTF-8 bytes: write in place, then trim.
   const std::size_t n = text.size();
+  const std::size_t start = out.size();
+  out.resize(start + n);
+  char16_t* const base = out.data();
+  std::size_t at = start;
   std::size_t i = 0;
+  bool valid = true;
   while (i < n) {
+    // Runs of ASCII, the usual case, in a tight loop.
+    while (i < n && static_cast<unsigned char>(text[i]) < 0x80)
+      base[at++] = static_cast<unsigned char>(text[i++]);
+    if (i == n) break;
     const unsigned char lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80) {
-      out.push_back(lead);
-      ++i;
-      continue;
-    }
     std::size_t length;
     char32_t code;
     char32_t smallest;
@@ -22,25 +27,33 @@ bool utf8_to_utf16(std::string_view text, std::u16string& out) {
     } else if ((lead & 0xF8) == 0xF0) {
       length = 4, code = lead & 0x07, smallest = 0x10000;
     } else {
-      return false;  // a continuation byte without its lead, or 0xF8..0xFF
+      valid = false;  // a continuation byte without its lead, or 0xF8..0xFF
+      break;
     }
-    if (n - i < length) return false;
+    if (n - i < length) {
+      valid = false;
+      break;
+    }
     for (std::size_t k = 1; k < length; ++k) {
       const unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
+      if ((next & 0xC0) != 0x80) valid = false;
       code = (code << 6) | (next & 0x3F);
     }
-    if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    if (!valid || code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+      valid = false;
+      break;
+    }
     if (code >= 0x10000) {
       code -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+      base[at++] = static_cast<char16_t>(0xD800 + (code >> 10));
+      base[at++] = static_cast<char16_t>(0xDC00 + (code & 0x3FF));
     } else {
-      out.push_back(static_cast<char16_t>(code));
+      base[at++] = static_cast<char16_t>(code);
     }
     i += length;
   }
-  return true;
+  out.resize(at);
+  return valid;
 }
 
 bool utf16_to_utf8(std::u16string_view wide, std::string& out) {
