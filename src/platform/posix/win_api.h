@@ -132,7 +132,22 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD ty
                       LPDWORD data_size);
 LONG RegCloseKey(HKEY key);
 
-// Network management over the account store.
+// Network management over the account store (level 1 records; level 3 members). What the
+// stand-in returns besides the documented codes:
+// - a server other than this computer (its host name with or without two leading
+//   backslashes, case-insensitive, or "localhost"; null or empty is this computer):
+//   ERROR_BAD_NETPATH; a level other than the one supported: ERROR_INVALID_LEVEL;
+// - a store that cannot be used: ERROR_ACCESS_DENIED (cannot be opened or written),
+//   ERROR_BUSY (locked by another process past the busy timeout), ERROR_NOT_ENOUGH_MEMORY,
+//   ERROR_DISK_FULL, ERROR_FILE_CORRUPT (not an account store), NERR_InternalError (any
+//   other database failure);
+// - NetUserAdd and NetUserSetInfo refuse an empty password with NERR_PasswordTooShort (an
+//   account is never opened by an empty password); a null password adds an account that
+//   cannot log on, or keeps the stored hash;
+// - NetUserGetInfo, NetUserSetInfo and NetUserDel answer a name no account can have with
+//   NERR_UserNotFound;
+// - NetUserEnum lists in name order; its total is the number of accounts in the store;
+//   an unknown or finished resume handle gives ERROR_INVALID_PARAMETER.
 NET_API_STATUS NetUserAdd(LPCWSTR server, DWORD level, LPBYTE buffer, LPDWORD parm_err);
 NET_API_STATUS NetUserSetInfo(LPCWSTR server, LPCWSTR user, DWORD level, LPBYTE buffer,
                               LPDWORD parm_err);
@@ -145,7 +160,11 @@ NET_API_STATUS NetLocalGroupAddMembers(LPCWSTR server, LPCWSTR group, DWORD leve
                                        DWORD count);
 NET_API_STATUS NetApiBufferFree(LPVOID buffer);
 
-// Logon: verifies the password against the stored argon2id hash.
+// Logon: verifies the password against the stored argon2id hash. The domain must be null,
+// "." or this computer (as for servers above). An unknown user, a foreign domain, an account
+// without a password and a wrong password all fail with ERROR_LOGON_FAILURE at the cost of
+// one verification; a disabled account with the right password with ERROR_ACCOUNT_DISABLED;
+// a store that cannot be read with its store code (see above).
 BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logon_type,
                 DWORD logon_provider, PHANDLE token);
 BOOL CloseHandle(HANDLE handle);
