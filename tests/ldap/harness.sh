@@ -1,0 +1,238 @@
+#!/usr/bin/env bash
+# A private, throwaway slapd for Ostrel's directory tests.
+#
+#   eval "$(tests/ldap/harness.sh start)"   # starts it; prints the OSTREL_TEST_LDAP_* exports
+#   tests/ldap/harness.sh stop              # stops it and removes its folder
+#
+# The server lives in a scratch folder under /tmp (short, because a unix socket path is
+# limited to about 100 bytes), listens on that socket (ldapi://) and on a random loopback
+# port, and holds: the base entry, ou=users, ou=groups with the groups Administrators,
+# Users and Guests, and the service account cn=svc,ou=system,<base> whose password is in
+# a file only its owner can read. Nothing outside the folder is touched.
+#
+# Needs the packages slapd and ldap-utils (slapd preseeded with
+# slapd/no_configuration=true, so that no system database is set up).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+base=${OSTREL_LDAP_SUFFIX:-dc=ostrel,dc=test}
+modules=${OSTREL_LDAP_MODULES:-/usr/lib/ldap}
+# A group must keep one member: when the last real one goes, the server puts this name in.
+placeholder="cn=nobody,ou=system,$base"
+
+fail() {
+  echo "harness: $*" >&2
+  exit 1
+}
+
+# Stops the server of folder $1 (bounded wait, then KILL) and removes the folder.
+stop_dir() {
+  local dir=$1 pid=""
+  # Only a folder this script made (it holds slapd.d) is removed.
+  [[ -n $dir && -d $dir/slapd.d ]] || return 0
+  [[ -f $dir/slapd.pid ]] && pid=$(cat "$dir/slapd.pid" 2>/dev/null || true)
+  if [[ -n $pid ]] && kill -0 "$pid" 2>/dev/null; then
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+  rm -rf -- "$dir"
+}
+
+write_config() {
+  local dir=$1 uid gid
+  uid=$(id -u)
+  gid=$(id -g)
+  cat >"$dir/config.ldif" <<CONFIG
+dn: cn=config
+objectClass: olcGlobal
+cn: config
+olcPidFile: $dir/slapd.pid
+olcArgsFile: $dir/slapd.args
+
+dn: cn=module{0},cn=config
+objectClass: olcModuleList
+cn: module{0}
+olcModulePath: $modules
+olcModuleLoad: back_mdb
+olcModuleLoad: argon2 m=19456 t=2 p=1
+olcModuleLoad: ppolicy
+olcModuleLoad: refint
+olcModuleLoad: sssvlv
+
+dn: cn=schema,cn=config
+objectClass: olcSchemaConfig
+cn: schema
+
+include: file:///etc/ldap/schema/core.ldif
+include: file:///etc/ldap/schema/cosine.ldif
+include: file:///etc/ldap/schema/inetorgperson.ldif
+include: file://$here/ostrel-schema.ldif
+
+dn: olcDatabase={-1}frontend,cn=config
+objectClass: olcDatabaseConfig
+objectClass: olcFrontendConfig
+olcDatabase: {-1}frontend
+olcPasswordHash: {ARGON2}
+
+dn: olcDatabase={0}config,cn=config
+objectClass: olcDatabaseConfig
+olcDatabase: {0}config
+olcAccess: to * by dn.exact=gidNumber=$gid+uidNumber=$uid,cn=peercred,cn=external,cn=auth manage by * none
+
+dn: olcDatabase={1}mdb,cn=config
+objectClass: olcDatabaseConfig
+objectClass: olcMdbConfig
+olcDatabase: {1}mdb
+olcSuffix: $base
+olcDbDirectory: $dir/db
+olcDbMaxSize: 1073741824
+olcRootDN: gidNumber=$gid+uidNumber=$uid,cn=peercred,cn=external,cn=auth
+olcDbIndex: objectClass eq
+olcDbIndex: uid eq,sub
+olcDbIndex: member eq
+olcLimits: dn.exact="cn=svc,ou=system,$base" size=unlimited size.prtotal=unlimited time=unlimited
+olcAccess: to attrs=userPassword by dn.exact="cn=svc,ou=system,$base" write by anonymous auth by * none
+olcAccess: to dn.subtree="ou=users,$base" by dn.exact="cn=svc,ou=system,$base" write by self read by * none
+olcAccess: to dn.subtree="ou=groups,$base" by dn.exact="cn=svc,ou=system,$base" write by * none
+olcAccess: to * by dn.exact="cn=svc,ou=system,$base" read by * none
+
+dn: olcOverlay={0}ppolicy,olcDatabase={1}mdb,cn=config
+objectClass: olcOverlayConfig
+objectClass: olcPPolicyConfig
+olcOverlay: {0}ppolicy
+olcPPolicyDefault: cn=default,ou=policies,$base
+olcPPolicyHashCleartext: TRUE
+
+dn: olcOverlay={1}refint,olcDatabase={1}mdb,cn=config
+objectClass: olcOverlayConfig
+objectClass: olcRefintConfig
+olcOverlay: {1}refint
+olcRefintAttribute: member
+olcRefintNothing: $placeholder
+
+dn: olcOverlay={2}sssvlv,olcDatabase={1}mdb,cn=config
+objectClass: olcOverlayConfig
+objectClass: olcSssVlvConfig
+olcOverlay: {2}sssvlv
+olcSssVlvMax: 64
+olcSssVlvMaxKeys: 2
+olcSssVlvMaxPerConn: 16
+CONFIG
+}
+
+write_base() {
+  local dir=$1 hash group rdn=${base%%,*}
+  hash=$(slappasswd -o module-path="$modules" -o module-load=argon2 -h '{ARGON2}' \
+    -T "$dir/svc.pw") || fail "slappasswd failed"
+  {
+    cat <<BASE
+dn: $base
+objectClass: dcObject
+objectClass: organization
+dc: ${rdn#*=}
+o: Ostrel test directory
+
+dn: ou=system,$base
+objectClass: organizationalUnit
+ou: system
+
+dn: cn=svc,ou=system,$base
+objectClass: applicationProcess
+objectClass: simpleSecurityObject
+cn: svc
+userPassword: $hash
+
+dn: ou=policies,$base
+objectClass: organizationalUnit
+ou: policies
+
+dn: cn=default,ou=policies,$base
+objectClass: applicationProcess
+objectClass: pwdPolicy
+cn: default
+pwdAttribute: userPassword
+
+dn: ou=users,$base
+objectClass: organizationalUnit
+ou: users
+
+dn: ou=groups,$base
+objectClass: organizationalUnit
+ou: groups
+BASE
+    for group in Administrators Users Guests; do
+      printf '\ndn: cn=%s,ou=groups,%s\nobjectClass: groupOfNames\ncn: %s\nmember: %s\n' \
+        "$group" "$base" "$group" "$placeholder"
+    done
+  } >"$dir/base.ldif"
+}
+
+start() {
+  command -v slapd >/dev/null || fail "slapd is not installed"
+  command -v ldapsearch >/dev/null || fail "ldap-utils is not installed"
+  local dir
+  dir=$(mktemp -d /tmp/osl.XXXXXX)
+  trap 'stop_dir "$dir"' ERR
+  chmod 700 "$dir"
+  mkdir -p "$dir/slapd.d" "$dir/db"
+  (umask 077 && printf %s "$(head -c 24 /dev/urandom | base64 | tr -d "/+=")" >"$dir/svc.pw")
+  write_config "$dir"
+  write_base "$dir"
+  slapadd -q -n0 -F "$dir/slapd.d" -l "$dir/config.ldif" >"$dir/slapadd.log" 2>&1 ||
+    { cat "$dir/slapadd.log" >&2; stop_dir "$dir"; fail "cn=config could not be loaded"; }
+  slapadd -q -n1 -F "$dir/slapd.d" -l "$dir/base.ldif" >>"$dir/slapadd.log" 2>&1 ||
+    { cat "$dir/slapadd.log" >&2; stop_dir "$dir"; fail "the base entries could not be loaded"; }
+
+  local ldapi port uri="" tries
+  ldapi="ldapi://$(printf %s "$dir/ldapi" | sed 's,/,%2F,g')"
+  # A random port may be taken: try a few. slapd detaches once it listens (or fails).
+  for tries in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 30000))
+    if timeout 20 slapd -F "$dir/slapd.d" -h "$ldapi ldap://127.0.0.1:$port/" \
+      >>"$dir/slapd.log" 2>&1; then
+      uri="ldap://127.0.0.1:$port"
+      break
+    fi
+  done
+  [[ -n $uri ]] || { cat "$dir/slapd.log" >&2; stop_dir "$dir"; fail "slapd did not start"; }
+  local ready=""
+  for _ in $(seq 100); do
+    if timeout 5 ldapsearch -LLL -x -H "$uri" -s base -b "" namingContexts >/dev/null 2>&1; then
+      ready=yes
+      break
+    fi
+    sleep 0.1
+  done
+  [[ -n $ready ]] || { cat "$dir/slapd.log" >&2; stop_dir "$dir"; fail "slapd does not answer"; }
+  trap - ERR
+
+  local name value
+  for name in DIR URI LDAPI_URI BASE BIND_DN BIND_PW_FILE; do
+    case $name in
+      DIR) value=$dir ;;
+      URI) value=$uri ;;
+      LDAPI_URI) value=$ldapi ;;
+      BASE) value=$base ;;
+      BIND_DN) value="cn=svc,ou=system,$base" ;;
+      BIND_PW_FILE) value="$dir/svc.pw" ;;
+    esac
+    if [[ $name == LDAPI_URI ]]; then
+      printf 'export OSTREL_TEST_LDAPI_URI=%q\n' "$value"
+    else
+      printf 'export OSTREL_TEST_LDAP_%s=%q\n' "$name" "$value"
+    fi
+  done
+}
+
+case ${1:-} in
+  start) start ;;
+  stop) stop_dir "${2:-${OSTREL_TEST_LDAP_DIR:-}}" ;;
+  *)
+    echo "usage: $0 start | stop [folder]" >&2
+    exit 2
+    ;;
+esac
