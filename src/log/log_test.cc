@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -143,6 +146,27 @@ TEST_F(Log, LoggedOpenAndClose) {
   EXPECT_FALSE(log_is_open());
   log_info("after");
   EXPECT_EQ(messages(read_text("init.log")).back(), "INFO after");
+}
+
+// The stamp is the local time of the line, also when lines of one second share its text
+// and when the next second begins.
+TEST(LogTimestamp, FollowsTheLocalClock) {
+  const auto local_text = [](std::time_t at) {
+    std::tm local{};
+    localtime_r(&at, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%d %H:%M:%S %Y", &local);
+    return std::string(text);
+  };
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 3; ++i) {
+      const std::time_t before = std::time(nullptr);
+      const std::string stamp = log_timestamp();
+      const std::time_t after = std::time(nullptr);
+      EXPECT_TRUE(stamp == local_text(before) || stamp == local_text(after)) << stamp;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  }
 }
 
 using LogDeathTest = Log;

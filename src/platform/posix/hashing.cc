@@ -75,14 +75,24 @@ std::string dummy_hash() {
     opslimit = hash_state.opslimit;
     memlimit = hash_state.memlimit;
   }
-  // The dummy's own password is random and never kept.
-  unsigned char secret[16];
   if (!sodium_ready()) return {};
-  randombytes_buf(secret, sizeof secret);
-  std::string dummy;
-  make_hash(std::string_view(reinterpret_cast<const char*>(secret), sizeof secret), opslimit,
-            memlimit, dummy);
-  sodium_memzero(secret, sizeof secret);
+  // A verification costs what the parameters say, whatever the salt and digest hold: the
+  // text is written out with random ones instead of hashing a password (a whole hash's
+  // cost at the first logon of a process). A random digest matches no password.
+  unsigned char salt[crypto_pwhash_SALTBYTES];
+  unsigned char digest[32];
+  randombytes_buf(salt, sizeof salt);
+  randombytes_buf(digest, sizeof digest);
+  char salt_text[sodium_base64_ENCODED_LEN(sizeof salt, sodium_base64_VARIANT_ORIGINAL_NO_PADDING)];
+  char digest_text[sodium_base64_ENCODED_LEN(sizeof digest,
+                                             sodium_base64_VARIANT_ORIGINAL_NO_PADDING)];
+  sodium_bin2base64(salt_text, sizeof salt_text, salt, sizeof salt,
+                    sodium_base64_VARIANT_ORIGINAL_NO_PADDING);
+  sodium_bin2base64(digest_text, sizeof digest_text, digest, sizeof digest,
+                    sodium_base64_VARIANT_ORIGINAL_NO_PADDING);
+  const std::string dummy =
+      std::string(crypto_pwhash_argon2id_STRPREFIX) + "v=19$m=" + std::to_string(memlimit / 1024) +
+      ",t=" + std::to_string(opslimit) + ",p=1$" + salt_text + "$" + digest_text;
   std::lock_guard<std::mutex> lock(hash_mutex);
   if (hash_state.opslimit == opslimit && hash_state.memlimit == memlimit) hash_state.dummy = dummy;
   return dummy;
