@@ -1,0 +1,226 @@
+// Kills ostrel with SIGKILL at random moments while it adds and deletes accounts, many
+// times over one store, then checks the store itself: it is intact, and it holds exactly
+// what the answered commands imply (the one command in progress at each kill may have
+// taken effect or not, but never half).
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ostrel_process.h"
+#include "ostrel_session.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kRounds = 25;
+constexpr int kCommandsPerRound = 20;
+constexpr int kLongestRunMs = 400;  // shorter than a round's work
+constexpr int kReplyWaitMs = 60000;
+
+// What the store may hold for one name: it may be absent, present, or either (while the
+// command that was running at a kill is not known to have taken effect).
+struct Possible {
+  bool absent = true;
+  bool present = false;
+  bool acknowledged_add = false;  // the last answered change was an add
+  std::string history;            // what happened to it, for a failure message
+};
+
+struct Command {
+  std::string name;
+  bool add = true;
+  std::string line;
+};
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The commands of one round: mostly new accounts, and deletes of accounts that exist.
+std::vector<Command> round_commands(int round, std::map<std::string, Possible>& model,
+                                    std::mt19937& random) {
+  std::vector<std::string> existing;
+  for (const auto& [name, possible] : model)
+    if (possible.present && !possible.absent) existing.push_back(name);
+  std::shuffle(existing.begin(), existing.end(), random);
+  std::vector<Command> commands;
+  for (int i = 0; i < kCommandsPerRound; ++i) {
+    Command c;
+    if (random() % 10 < 7 || existing.empty()) {
+      c.name = "r" + std::to_string(round) + "n" + std::to_string(i);
+    } else {
+      c.name = existing.back();
+      existing.pop_back();
+      c.add = false;
+    }
+    const std::string password = "pw" + std::to_string(round) + "x" + std::to_string(i);
+    // Names are typed in another case now and then: the store compares them without case.
+    std::string typed = c.name;
+    if (random() % 3 == 0) typed[0] = static_cast<char>(std::toupper(typed[0]));
+    c.line = c.add ? "set " + typed + " " + password + " comment=round" + std::to_string(round)
+                   : "del " + typed;
+    commands.push_back(c);
+    model.try_emplace(c.name);
+  }
+  return commands;
+}
+
+// Applies the replies read for the commands sent; the first command without a reply may
+// have run. False (with a message) on a reply that is not one of the command's own.
+bool apply_replies(const std::vector<Command>& commands, const std::vector<std::string>& replies,
+                   std::map<std::string, Possible>& model, std::string& problem) {
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    const Command& c = commands[i];
+    Possible& p = model[c.name];
+    const std::string typed = c.line.substr(4, c.name.size());
+    if (i < replies.size()) {
+      const std::string& reply = replies[i];
+      p.history += " [" + c.line + "] -> [" + reply + "]";
+      if (c.add && reply == "+OK " + typed + " added to database.") {
+        p = Possible{false, true, true, p.history};
+      } else if (!c.add && reply == "+OK Deleted user succesfully." && p.present) {
+        p = Possible{true, false, false, p.history};
+      } else if (!c.add && reply == "+OK User account not found." && p.absent) {
+        p = Possible{true, false, false, p.history};
+      } else {
+        problem = "'" + c.line + "' answered '" + reply + "' after" + p.history;
+        return false;
+      }
+    } else {
+      p.history += " [" + c.line + "] -> killed";
+      // Killed while this one ran (or before it started): either outcome, never a third.
+      if (c.add) {
+        p.present = true;
+      } else {
+        p.absent = true;
+      }
+      p.acknowledged_add = false;
+      return true;
+    }
+  }
+  return true;
+}
+
+struct StoreContents {
+  std::string integrity;
+  std::vector<std::string> foreign_key_problems;
+  long counted = -1;  // the kept count of accounts
+  std::multiset<std::string> names;
+  std::set<std::string> guests;  // names (lower case) that are members of Guests
+};
+
+StoreContents read_store(const fs::path& db_path) {
+  StoreContents contents;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return contents;
+  }
+  auto each_row = [db](const char* sql, auto&& take) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) return;
+    while (sqlite3_step(stmt) == SQLITE_ROW) take(stmt);
+    sqlite3_finalize(stmt);
+  };
+  auto text = [](sqlite3_stmt* stmt, int column) {
+    const unsigned char* value = sqlite3_column_text(stmt, column);
+    return value == nullptr ? std::string("(null)")
+                            : std::string(reinterpret_cast<const char*>(value));
+  };
+  each_row("PRAGMA integrity_check", [&](sqlite3_stmt* s) { contents.integrity += text(s, 0); });
+  each_row("PRAGMA foreign_key_check",
+           [&](sqlite3_stmt* s) { contents.foreign_key_problems.push_back(text(s, 0)); });
+  each_row("SELECT n FROM account_count",
+           [&](sqlite3_stmt* s) { contents.counted = sqlite3_column_int64(s, 0); });
+  each_row("SELECT name FROM accounts",
+           [&](sqlite3_stmt* s) { contents.names.insert(lower(text(s, 0))); });
+  each_row(
+      "SELECT a.name FROM group_members m JOIN accounts a ON a.name_key = m.account_key"
+      " WHERE m.group_key = 'GUESTS'",
+      [&](sqlite3_stmt* s) { contents.guests.insert(lower(text(s, 0))); });
+  sqlite3_close(db);
+  return contents;
+}
+
+TEST(CrashSafety, KilledAtRandomTheStoreKeepsEveryAnsweredChangeAndNothingHalfDone) {
+  const ScratchDir scratch;
+  ASSERT_FALSE(scratch.path.empty());
+  const fs::path db = scratch.path / "ostrel.db";
+  write_text(scratch.path / "ostrel.ini",
+             "path " + scratch.path.string() + "\nlog info\naccount_db " + db.string() + "\n");
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+
+  std::map<std::string, Possible> model;
+  int killed_busy = 0;  // kills that came while a command was still unanswered
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::vector<Command> commands = round_commands(round, model, random);
+    std::string batch;
+    for (const Command& c : commands) batch += c.line + "\n";
+
+    OstrelSession session;
+    ASSERT_TRUE(start_session(session, scratch.path, {}, scratch.path / "stderr.txt"));
+    ASSERT_TRUE(send_text(session, batch));
+    // Let it work for a random while, then kill it wherever it is.
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % kLongestRunMs));
+    kill_session(session);
+
+    // Whatever it answered before it died is still in the pipe.
+    std::vector<std::string> replies;
+    std::string line;
+    while (read_line(session, line, kReplyWaitMs) == LineResult::kLine) replies.push_back(line);
+    ASSERT_LE(replies.size(), commands.size());
+    if (replies.size() < commands.size()) ++killed_busy;
+    std::string problem;
+    ASSERT_TRUE(apply_replies(commands, replies, model, problem)) << problem;
+  }
+  EXPECT_GT(killed_busy, kRounds / 2) << "the kills should mostly land while work is going on";
+
+  // A new process opens the store after the last kill and works normally.
+  {
+    OstrelSession session;
+    ASSERT_TRUE(start_session(session, scratch.path, {}, scratch.path / "stderr.txt"));
+    ASSERT_TRUE(send_text(session, "set after pw-after\nquit\n"));
+    std::string line;
+    ASSERT_EQ(read_line(session, line, kReplyWaitMs), LineResult::kLine);
+    EXPECT_EQ(line, "+OK after added to database.");
+    EXPECT_EQ(finish_session(session, 60), 0);
+    model["after"] = Possible{false, true, true, ""};
+  }
+
+  const StoreContents store = read_store(db);
+  EXPECT_EQ(store.integrity, "ok");
+  EXPECT_TRUE(store.foreign_key_problems.empty());
+  EXPECT_EQ(store.counted, static_cast<long>(store.names.size()));
+  for (const auto& [name, possible] : model) {
+    const std::size_t count = store.names.count(name);
+    EXPECT_LE(count, 1u);
+    if (count == 0) {
+      EXPECT_TRUE(possible.absent)
+          << "an account whose add was answered is missing:" << possible.history;
+    } else {
+      EXPECT_TRUE(possible.present)
+          << "an account is there that no command made:" << possible.history;
+    }
+    if (possible.acknowledged_add && count == 1) {
+      EXPECT_EQ(store.guests.count(name), 1u) << "an answered add left no group membership";
+    }
+  }
+  for (const std::string& name : store.names)
+    EXPECT_EQ(model.count(name), 1u) << "unexpected account " << name;
+}
+
+}  // namespace
