@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "platform/platform.h"
 #include "platform/posix/bulk.h"
 
@@ -186,7 +187,7 @@ int main(int argc, char** argv) {
   }
   char host_name[256] = {};
   gethostname(host_name, sizeof host_name - 1);
-  const std::u16string host = u"\\\\" + to_wide(host_name);
+  const std::u16string host = u"\\\\" + to_wide(std::string(host_name));
 
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
@@ -215,5 +216,9 @@ int main(int argc, char** argv) {
               platform_read, baseline_read, "reads/s", baseline_read / platform_read);
   std::printf("%-40s %12.0f %12.0f %-11s %.2f\n", "paged enumeration (NetUserEnum, 3200 B)",
               platform_list, baseline_list, "accounts/s", baseline_list / platform_list);
+  bench::time_result("store: read by name (in process)", bench::number(platform_read, 0, "/s"),
+                     bench::number(baseline_read, 0, "/s"), baseline_read / platform_read, 1.2);
+  bench::time_result("store: paged enumeration (in process)", bench::number(platform_list, 0, "/s"),
+                     bench::number(baseline_list, 0, "/s"), baseline_list / platform_list, 1.2);
   return 0;
 }

@@ -1,9 +1,11 @@
-// The floor for a lookup server: reads a line, does the same SQLite point lookup the
-// account store does (one read transaction, a prepared statement on the name key),
-// writes and flushes one reply line, and appends and flushes as many log lines as an
-// ostrel lookup writes at level INFO. lookup_rate_bench runs it against ostrel.
+// The floor for a lookup server: reads a line, writes and flushes one reply line, and
+// appends and flushes as many log lines as an ostrel lookup writes at level INFO. With a
+// store, it also does the same SQLite point lookup the account store does (one read
+// transaction, a prepared statement on the name key); with "-" for the store, the reply
+// is made up (the same shape and length) and nothing is looked up. lookup_rate_bench runs
+// it against ostrel.
 //
-// Usage: lookup_baseline_bench --serve DB LOG [LOG_LINES_PER_LOOKUP]
+// Usage: lookup_baseline DB|- LOG [LOG_LINES_PER_LOOKUP]
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -25,9 +27,10 @@ void timestamp(char* out, size_t size) {
 }
 
 void log_line(std::FILE* log, const char* level, const char* text) {
+  static const int pid = static_cast<int>(getpid());
   char stamp[32];
   timestamp(stamp, sizeof stamp);
-  std::fprintf(log, "%s:[%d]%s %s\n", stamp, static_cast<int>(getpid()), level, text);
+  std::fprintf(log, "%s:[%d]%s %s\n", stamp, pid, level, text);
   std::fflush(log);
 }
 
@@ -38,13 +41,40 @@ const char* column_text(sqlite3_stmt* stmt, int column) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4 || std::strcmp(argv[1], "--serve") != 0) {
-    std::printf("lookup_baseline_bench: the baseline of lookup_rate_bench (run by it)\n");
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: lookup_baseline DB|- LOG [LOG_LINES_PER_LOOKUP]\n");
+    return 2;
+  }
+  const int log_lines = argc > 3 ? std::atoi(argv[3]) : 5;
+  std::FILE* log = std::fopen(argv[2], "a");
+  if (!log) return 1;
+  char line[512];
+  char reply[1024];
+  if (std::strcmp(argv[1], "-") == 0) {
+    // Input and output only.
+    while (std::fgets(line, sizeof line, stdin)) {
+      line[std::strcspn(line, "\r\n")] = '\0';
+      if (std::strcmp(line, "quit") == 0) {
+        std::fputs("+OK\n", stdout);
+        std::fflush(stdout);
+        log_line(log, "INFO", "+OK");
+        break;
+      }
+      const char* name = std::strchr(line, ' ');
+      name = name ? name + 1 : "";
+      for (int i = 0; i + 1 < log_lines; ++i) log_line(log, "INFO", "Performing lookup");
+      std::snprintf(reply, sizeof reply,
+                    "+OK %s config 0 home=\"/srv/mail/%s\" comment=\"Ostrel 1.0g user\"", name,
+                    name);
+      std::fprintf(stdout, "%s\n", reply);
+      std::fflush(stdout);
+      log_line(log, "INFO", reply);
+    }
+    std::fclose(log);
     return 0;
   }
-  const int log_lines = argc > 4 ? std::atoi(argv[4]) : 5;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(argv[2], &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return 1;
+  if (sqlite3_open_v2(argv[1], &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return 1;
   sqlite3_busy_timeout(db, 5000);
   sqlite3_exec(db, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
   sqlite3_stmt* begin = nullptr;
@@ -58,11 +88,6 @@ int main(int argc, char** argv) {
                          -1, &get, nullptr) != SQLITE_OK) {
     return 1;
   }
-  std::FILE* log = std::fopen(argv[3], "a");
-  if (!log) return 1;
-
-  char line[512];
-  char reply[1024];
   while (std::fgets(line, sizeof line, stdin)) {
     line[std::strcspn(line, "\r\n")] = '\0';
     if (std::strcmp(line, "quit") == 0) {

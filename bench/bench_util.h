@@ -1,0 +1,200 @@
+// What the benchmark programs share: child processes timed with their peak memory, a
+// scratch work directory with a settings file, a seeded store, medians, and the result
+// lines that bench/run gathers into its table.
+#pragma once
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "accounts/accounts.h"
+#include "platform/posix/bulk.h"
+
+namespace bench {
+
+/// The directory of this program (build-bench/bench).
+inline std::filesystem::path self_dir() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return ".";
+  self[n] = '\0';
+  return std::filesystem::path(self).parent_path();
+}
+
+/// The built ostrel beside the bench folder, or the first argument.
+inline std::string ostrel_path(int argc, char** argv) {
+  const std::filesystem::path path =
+      argc > 1 ? std::filesystem::path(argv[1]) : self_dir().parent_path() / "ostrel";
+  return std::filesystem::absolute(path).string();
+}
+
+/// A program built beside this one.
+inline std::string sibling(const char* name) {
+  return (self_dir() / name).string();
+}
+
+/// A scratch directory under /tmp with an ostrel.ini (log level INFO, the store inside
+/// it), removed with everything in it at the end.
+struct WorkDir {
+  std::string path;
+  std::string db;
+  explicit WorkDir(const char* tag, const char* level = "info") {
+    std::string pattern = std::string("/tmp/ostrel-") + tag + "-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+      std::perror("mkdtemp");
+      std::exit(1);
+    }
+    path = pattern;
+    db = path + "/ostrel.db";
+    std::ofstream ini(path + "/ostrel.ini");
+    ini << "path " << path << "\nlog " << level << "\naccount_db " << db << "\n";
+  }
+  ~WorkDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  WorkDir(const WorkDir&) = delete;
+  WorkDir& operator=(const WorkDir&) = delete;
+  std::string file(const char* name) const { return path + "/" + name; }
+};
+
+/// Account i of a seeded store: names spread over the 26 lower-case initials.
+inline std::string account_name(int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%cuser%06d", 'a' + i % 26, i);
+  return name;
+}
+
+/// Adds accounts [0, count) without passwords, a home and a comment each, through the
+/// bulk path. Done in a child process, so that this one stays small: a child's peak
+/// memory counts what it had before its exec, a copy of this process.
+inline bool seed_store(const std::string& db, int count) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    platform_set_account_db(db.c_str());
+    constexpr int kChunk = 10000;
+    for (int start = 0; start < count; start += kChunk) {
+      const int n = std::min(kChunk, count - start);
+      std::vector<WideBuffer> texts;
+      std::vector<USER_INFO_1> records(static_cast<std::size_t>(n));
+      for (int k = 0; k < n; ++k) {
+        const std::string name = account_name(start + k);
+        const std::string home = "/srv/mail/" + name;
+        texts.push_back(to_wide(name.c_str()));
+        records[k].usri1_name = texts.back().get();
+        texts.push_back(to_wide(home.c_str()));
+        records[k].usri1_home_dir = texts.back().get();
+        texts.push_back(to_wide("Ostrel 1.0g user"));
+        records[k].usri1_comment = texts.back().get();
+        records[k].usri1_priv = USER_PRIV_USER;
+        records[k].usri1_flags = UF_SCRIPT | UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD;
+      }
+      if (ostrel_posix::bulk_add_accounts(records.data(), records.size()) != 0) _exit(1);
+    }
+    platform_close_store();
+    _exit(0);
+  }
+  int status = 1;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+struct Run {
+  double seconds = 0;
+  double cpu_seconds = 0;  // user and system time of the child
+  long max_rss_kb = 0;
+  long lines = 0;  // lines of standard output
+  bool ok = false;
+};
+
+/// Runs argv[0] with argv in dir, standard input from the file input ("" for /dev/null),
+/// counting the lines it writes; the wall time covers fork to reaped exit.
+inline Run run(const std::string& dir, const std::vector<std::string>& argv_words,
+               const std::string& input = "") {
+  Run result;
+  int out[2];
+  if (pipe(out) != 0) return result;
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    const int in = open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY);
+    if (in < 0) _exit(127);
+    dup2(in, 0);
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    std::vector<char*> words;
+    for (const auto& w : argv_words) words.push_back(const_cast<char*>(w.c_str()));
+    words.push_back(nullptr);
+    execv(words[0], words.data());
+    _exit(127);
+  }
+  close(out[1]);
+  char buffer[65536];
+  ssize_t got;
+  while ((got = read(out[0], buffer, sizeof buffer)) > 0) {
+    for (ssize_t i = 0; i < got; ++i) result.lines += buffer[i] == '\n';
+  }
+  close(out[0]);
+  int status = 0;
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  result.max_rss_kb = usage.ru_maxrss;
+  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (!result.ok) std::fprintf(stderr, "%s ended with status %d\n", argv_words[0].c_str(), status);
+  return result;
+}
+
+inline double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+/// Writes lines to a file, replacing it.
+inline void write_lines(const std::string& path, const std::vector<std::string>& lines) {
+  std::ofstream out(path);
+  for (const auto& line : lines) out << line << "\n";
+}
+
+/// One row of the table: "RESULT" and tab-separated measurement, ostrel, baseline,
+/// ratio, goal and whether it is met ("yes", "no", or "-" without a goal).
+inline void result(const std::string& measurement, const std::string& ostrel,
+                   const std::string& baseline, const std::string& ratio, const std::string& goal,
+                   const char* met) {
+  std::printf("RESULT\t%s\t%s\t%s\t%s\t%s\t%s\n", measurement.c_str(), ostrel.c_str(),
+              baseline.c_str(), ratio.c_str(), goal.c_str(), met);
+  std::fflush(stdout);
+}
+
+/// value with the given decimals and a unit after it: number(1.234, 2, " ms") is "1.23 ms".
+inline std::string number(double value, int decimals, const char* unit = "") {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f%s", decimals, value, unit);
+  return text;
+}
+
+/// A time ratio (ostrel / baseline) against a goal of at most limit.
+inline void time_result(const std::string& measurement, const std::string& ostrel,
+                        const std::string& baseline, double ratio, double limit) {
+  result(measurement, ostrel, baseline, number(ratio, 2, "x"), "<= " + number(limit, 2, "x"),
+         ratio <= limit ? "yes" : "no");
+}
+
+}  // namespace bench
