@@ -1,5 +1,5 @@
-// The process entry: start-up switches, settings, account store, the command loop over
-// command-line or terminal input, and the end of the run.
+// The process entry: start-up switches, settings, account store, the command on the
+// command line or the command loop over standard input, and the end of the run.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,9 +34,12 @@ bool apply_startup_switches(int argc, char** argv) {
   return true;
 }
 
-// The account store: the "account_db" setting, else <name>.db in the work path.
+// The account store: the "account_db" setting (a file or a directory URI), else <name>.db
+// in the work path.
 void choose_account_store(const char* name) {
   const Settings& store = settings();
+  platform_set_directory_options(text_of(store.ldap_base), text_of(store.ldap_bind_dn),
+                                 text_of(store.ldap_bind_pw_file));
   if (store.account_db) {
     platform_set_account_db(store.account_db->c_str());
     return;
@@ -46,31 +49,6 @@ void choose_account_store(const char* name) {
   const std::string path = joined ? joined : file;
   log_debug("Account database {%s}", path.c_str());
   platform_set_account_db(path.c_str());
-}
-
-// Reads the next command line of standard input into buffer. Answers empty lines and
-// lines that are too long on the way. Returns false at the end of input.
-bool next_terminal_line(char* buffer) {
-  for (;;) {
-    int length = 0;
-    switch (read_command_line(stdin, buffer, &length)) {
-      case LineRead::kEnd:
-        return false;
-      case LineRead::kTooLong:
-        reply_negative("-ERR Command line too long (more than 511 characters)");
-        clear_negative_sent();
-        break;
-      case LineRead::kLine:
-        if (buffer[0] != '\n') return true;
-        reply_negative("-ERR Not a valid command (nocommand) use help");
-        clear_negative_sent();
-        break;
-    }
-  }
-}
-
-void wipe_words(ArgVector& command) {
-  for (auto& word : command.owned) secure_wipe(word.get(), std::strlen(word.get()));
 }
 
 int end_of_run() {
@@ -93,28 +71,14 @@ int run_program(int argc, char** argv) {
   if (!load_settings(scanned ? work_path.c_str() : nullptr, name.c_str())) return 1;
   choose_account_store(name.c_str());
 
-  bool command_line = argc > 1;
-  char line[kLineBuffer];
-  do {
-    if (command_line) {
-      log_debug("Command line input..");
-      command_line = false;
-      apply_command_line_options(argv);
-      dispatch_command(argv, argc);
-    } else {
-      log_debug("Terminal input..");
-      set_keep_running(1);
-      const bool have_line = next_terminal_line(line);
-      if (have_line) {
-        ArgVector command = tokenize_line(line, program_path);
-        dispatch_command(command.words.data(), command.count);
-        wipe_words(command);
-      }
-      // The line may have held a password.
-      secure_wipe(line, sizeof line);
-      if (!have_line) break;
-    }
+  if (argc > 1) {
+    log_debug("Command line input..");
+    apply_command_line_options(argv);
+    dispatch_command(argv, argc);
     clear_negative_sent();
-  } while (keep_running());
+    // A command on the command line is the whole run, unless it was options only.
+    if (!keep_running()) return end_of_run();
+  }
+  serve_command_lines(stdin, program_path);
   return end_of_run();
 }
