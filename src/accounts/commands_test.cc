@@ -140,7 +140,7 @@ TEST_F(CommandsTest, CheckWithoutHostMakesNoLogon) {
   EXPECT_EQ(run(check_account, {"check", "alice", "secret"}), std::string("+OK alice ") + kAlice);
 }
 
-TEST_F(CommandsTest, LookupAnswersNotFoundForEveryReadFailure) {
+TEST_F(CommandsTest, LookupAnswersNotFoundUnlessTheStoreCannotAnswer) {
   const Row rows[] = {
       {{"lookup", "alice"}, nullptr, 0, std::string("+OK alice ") + kAlice, 1},
       {{"lookup", "Alice", "ignored"}, nullptr, 0, std::string("+OK Alice ") + kAlice, 1},
@@ -161,6 +161,22 @@ TEST_F(CommandsTest, LookupAnswersNotFoundForEveryReadFailure) {
        "NetUserGetInfo",
        NERR_InvalidComputer,
        "-ERR User alice not found.\n",
+       0},
+      // A store that is busy or broken does not mean the account is missing.
+      {{"lookup", "alice"},
+       "NetUserGetInfo",
+       ERROR_BUSY,
+       "-ERR 170:Unknown error has occurred.\n",
+       0},
+      {{"lookup", "alice"},
+       "NetUserGetInfo",
+       ERROR_FILE_CORRUPT,
+       "-ERR 1392:Unknown error has occurred.\n",
+       0},
+      {{"lookup", "alice"},
+       "NetUserGetInfo",
+       NERR_InternalError,
+       "-ERR 2140:Unknown error has occurred.\n",
        0},
   };
   for (const Row& row : rows) {

@@ -4,6 +4,17 @@
 #include "log/log.h"
 #include "service/service.h"
 
+namespace {
+
+// Codes that say the account store could not answer, not that the account is missing: a
+// busy or broken store must not pass for an absent account.
+bool store_could_not_answer(NET_API_STATUS status) {
+  return status == ERROR_BUSY || status == ERROR_FILE_CORRUPT || status == NERR_InternalError ||
+         status == ERROR_NOT_ENOUGH_MEMORY;
+}
+
+}  // namespace
+
 int lookup_account(char* const* words, int index) {
   log_info("Performing lookup");
   const char* user = words[index + 1];
@@ -19,6 +30,10 @@ int lookup_account(char* const* words, int index) {
   LPBYTE buffer = nullptr;
   const NET_API_STATUS status = NetUserGetInfo(host.get(), wide_user.get(), 1, &buffer);
   const UserRecord record(reinterpret_cast<USER_INFO_1*>(buffer));
+  if (store_could_not_answer(status)) {
+    reply_negative("-ERR %d:Unknown error has occurred.", static_cast<int>(status));
+    return 0;
+  }
   if (status != NERR_Success) {
     reply_negative("-ERR User %s not found.", user);
     return 0;
