@@ -1,25 +1,17 @@
 // Refused logons at the real hash cost: an unknown user against a known user with a wrong
 // password, interleaved, each timed on its own; prints both medians and their ratio. The
 // two must be equal within noise, or the time of a refusal tells which names exist.
-#include <stdlib.h>
-
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr int kAttempts = 201;  // of each kind
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
 
 // Milliseconds for one logon that must be refused; a negative value when it was not.
 double refused_logon_ms(const std::u16string& user, const std::u16string& password) {
@@ -39,14 +31,8 @@ double refused_logon_ms(const std::u16string& user, const std::u16string& passwo
 }  // namespace
 
 int main() {
-  char pattern[] = "/tmp/ostrel-logon-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const std::string dir = pattern;
-  const std::string db = dir + "/ostrel.db";
-  platform_set_account_db(db.c_str());
+  const bench::WorkDir dir("logon");
+  platform_set_account_db(dir.db.c_str());
 
   std::u16string name = u"mailuser", password = u"Corr3ct-Horse";
   USER_INFO_1 record{};
@@ -82,14 +68,18 @@ int main() {
     wrong.push_back(w);
   }
   platform_close_store();
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
   if (status != 0) return status;
 
-  const double mu = median(unknown), mw = median(wrong);
+  const double mu = bench::median(unknown), mw = bench::median(wrong);
   std::printf(
       "refused logons, median of %d interleaved each: unknown user %.2f ms, wrong password "
       "%.2f ms, ratio %.3f\n",
       kAttempts, mu, mw, mu / mw);
+  // The baseline column is the wrong password: the ratio must stay within noise of 1.
+  const double ratio = mu / mw;
+  bench::result("refused logon: unknown user against wrong password (median)",
+                bench::number(mu, 2, " ms"), bench::number(mw, 2, " ms"),
+                bench::number(ratio, 2, "x"), "0.90x to 1.10x",
+                ratio >= 0.9 && ratio <= 1.1 ? "yes" : "no");
   return 0;
 }
