@@ -34,6 +34,12 @@
 /// ignores it.
 void platform_set_account_db(const char* path);
 
+/// The directory's base DN, the service account's DN and the file holding its password,
+/// used when the account database is an LDAP URI (POSIX); null for one not set. Called
+/// once the settings are read, before the first account call. The Windows build ignores it.
+void platform_set_directory_options(const char* base_dn, const char* bind_dn,
+                                    const char* bind_pw_file);
+
 /// Clears memory that held a secret, in a way the compiler cannot drop.
 void secure_wipe(void* data, std::size_t size);
 

@@ -22,7 +22,10 @@ struct Settings {
   std::optional<std::string> sp_max;
   std::optional<std::string> sp_warn;
   std::optional<std::string> sp_inact;
-  std::optional<std::string> account_db;  // account store file (POSIX builds)
+  std::optional<std::string> account_db;  // account store file or LDAP URI (POSIX builds)
+  std::optional<std::string> ldap_base;
+  std::optional<std::string> ldap_bind_dn;
+  std::optional<std::string> ldap_bind_pw_file;
   int shadow = 1;
   int log_passwords = 0;
 };

@@ -139,6 +139,21 @@ const Keyword kKeywords[] = {
        store(settings().account_db, v);
        log_debug("Account database {%s}", v.c_str());
      }},
+    {"ldap_base",
+     [](const std::string& v, const char*) {
+       store(settings().ldap_base, v);
+       log_debug("LDAP base {%s}", v.c_str());
+     }},
+    {"ldap_bind_dn",
+     [](const std::string& v, const char*) {
+       store(settings().ldap_bind_dn, v);
+       log_debug("LDAP bind DN {%s}", v.c_str());
+     }},
+    {"ldap_bind_pw_file",
+     [](const std::string& v, const char*) {
+       store(settings().ldap_bind_pw_file, v);
+       log_debug("LDAP bind password file {%s}", v.c_str());
+     }},
 };
 
 }  // namespace

@@ -84,7 +84,8 @@ TEST_F(SettingsFile, KeywordsDefaultsAndRelease) {
              "group a\ngroup Mail Users\nscript_path sp\nhost server1   \npassword_file pw\n"
              "base_uid 1000\nuname\nhome_path hp\nscript one\nshell two\nshadow False\n"
              "shadow_file sf\nsp_expire 1\nsp_min 2\nsp_max 3\nsp_warn 4\nsp_inact 5\n"
-             "log_passwords yes\naccount_db /var/lib/a.db\nGroup x\n#group y\nlog error\n");
+             "log_passwords yes\naccount_db /var/lib/a.db\nGroup x\n#group y\nlog error\n"
+             "ldap_base dc=a,dc=b\nldap_bind_dn cn=svc,dc=a,dc=b\nldap_bind_pw_file /etc/pw\n");
   ASSERT_EQ(load_settings(nullptr, "ostrel"), 1);
   const Settings& s = settings();
   const std::optional<std::string> expected[] = {
@@ -95,13 +96,17 @@ TEST_F(SettingsFile, KeywordsDefaultsAndRelease) {
       s.uname,  s.home_path,   s.script,  s.shadow_file,   s.sp_expire,
       s.sp_min, s.sp_max,      s.sp_warn, s.sp_inact,      s.account_db};
   for (std::size_t i = 0; i < std::size(expected); ++i) EXPECT_EQ(read[i], expected[i]) << i;
+  EXPECT_EQ(s.ldap_base, "dc=a,dc=b");
+  EXPECT_EQ(s.ldap_bind_dn, "cn=svc,dc=a,dc=b");
+  EXPECT_EQ(s.ldap_bind_pw_file, "/etc/pw");
   EXPECT_EQ(s.shadow, 1);
   EXPECT_EQ(s.log_passwords, 0);
   EXPECT_EQ(get_log_level(), LOG_ERROR);
 
   write_text("ostrel.ini", "shadow FALSE\nlog_passwords TRUE\ndebug anything\n");
   release_settings();
-  EXPECT_FALSE(s.group || s.uname || s.host || s.account_db);
+  EXPECT_FALSE(s.group || s.uname || s.host || s.account_db || s.ldap_base || s.ldap_bind_dn ||
+               s.ldap_bind_pw_file);
   ASSERT_EQ(load_settings("", "ostrel"), 1);
   EXPECT_EQ(s.group, "Guests");
   EXPECT_EQ(s.uname, "Ostrel 1.0g user");

@@ -46,6 +46,33 @@ bool add_user_row(sqlite3_stmt* stmt, int first, std::int64_t now, UserRecords& 
   return true;
 }
 
+bool add_user_fields(std::string_view name, const UserFields& fields, DWORD password_age,
+                     UserRecords& records) {
+  const std::size_t pool_before = records.pool.size();
+  UserRecords::Entry entry{};
+  entry.password_age = password_age;
+  entry.priv = fields.priv;
+  entry.flags = fields.flags;
+  auto text = [&records](bool present, std::string_view value, std::int64_t& offset) {
+    offset = -1;
+    if (!present) return true;
+    offset = static_cast<std::int64_t>(records.pool.size());
+    if (!utf8_to_utf16(value, records.pool)) return false;
+    records.pool.push_back(u'\0');
+    return true;
+  };
+  if (!text(true, name, entry.text[0]) ||
+      !text(fields.has_home_dir, fields.home_dir, entry.text[1]) ||
+      !text(fields.has_comment, fields.comment, entry.text[2]) ||
+      !text(fields.has_script_path, fields.script_path, entry.text[3])) {
+    records.pool.resize(pool_before);
+    return false;
+  }
+  records.entries.push_back(entry);
+  records.bytes += sizeof(USER_INFO_1) + (records.pool.size() - pool_before) * sizeof(WCHAR);
+  return true;
+}
+
 void drop_last_user(UserRecords& records) {
   if (records.entries.empty()) return;
   const UserRecords::Entry& last = records.entries.back();

@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/names.h"
 
 namespace ostrel_posix {
 
@@ -26,6 +28,11 @@ struct UserRecords {
 /// priv, home_dir, comment, flags, script_path. False when a text is not UTF-8 (a store
 /// that was changed behind our back); records is then unchanged.
 bool add_user_row(sqlite3_stmt* stmt, int first, std::int64_t now, UserRecords& records);
+
+/// Appends an account read from elsewhere than the store: its UTF-8 name and fields. False
+/// when a text is not UTF-8; records is then unchanged.
+bool add_user_fields(std::string_view name, const UserFields& fields, DWORD password_age,
+                     UserRecords& records);
 
 /// Takes the last entry out again.
 void drop_last_user(UserRecords& records);

@@ -6,6 +6,8 @@
 #include <array>
 #include <string>
 
+#include "platform/posix/backend.h"
+
 namespace ostrel_posix {
 namespace {
 
@@ -237,14 +239,20 @@ DWORD Transaction::commit() {
 
 }  // namespace ostrel_posix
 
-void platform_set_account_db(const char* path) {
-  auto lock = ostrel_posix::lock_store();
-  const std::string named = path == nullptr ? std::string() : std::string(path);
-  if (named != ostrel_posix::state.path) ostrel_posix::close_connection();
-  ostrel_posix::state.path = named;
+namespace ostrel_posix {
+
+void set_store_path(const std::string& path) {
+  auto lock = lock_store();
+  if (path != state.path) close_connection();
+  state.path = path;
 }
 
+}  // namespace ostrel_posix
+
 void platform_close_store() {
-  auto lock = ostrel_posix::lock_store();
-  ostrel_posix::close_connection();
+  {
+    auto lock = ostrel_posix::lock_store();
+    ostrel_posix::close_connection();
+  }
+  ostrel_posix::close_directory();
 }

@@ -14,6 +14,10 @@ void platform_set_account_db(const char*) {
   // Accounts live in the system's own account database; there is no store file to name.
 }
 
+void platform_set_directory_options(const char*, const char*, const char*) {
+  // Accounts are the system's; no directory is reached from here.
+}
+
 void secure_wipe(void* data, std::size_t size) {
   if (data != nullptr && size > 0) SecureZeroMemory(data, size);
 }

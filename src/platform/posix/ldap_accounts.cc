@@ -1,0 +1,274 @@
+// The directory's side of the account calls: one entry per account under ou=users
+// (inetOrgPerson with the netUserAccount class for the fields Windows keeps), local groups
+// as groupOfNames under ou=groups. Passwords go to the directory in the add or modify
+// itself and are hashed there; a logon is a bind as the account.
+#include <sodium.h>
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "platform/posix/backend.h"
+#include "platform/posix/ldap_codes.h"
+#include "platform/posix/ldap_connect.h"
+#include "platform/posix/ldap_entries.h"
+#include "platform/posix/ldap_text.h"
+
+namespace ostrel_posix {
+namespace {
+
+const char* const kNoAttributes[] = {"1.1", nullptr};
+
+std::string account_filter(const std::string& name) {
+  return "(&(objectClass=netUserAccount)(uid=" + escape_filter_value(name) + "))";
+}
+
+DWORD account_code(DWORD setup, int rc) {
+  return setup != 0 ? setup : directory_code(rc, DirectoryCall::kAccount);
+}
+
+// The fields of a record as modifications. An absent text is removed from an entry that
+// has it (a replace without values); an empty one is kept as an empty value.
+void add_fields(Modifications& mods, int op, const UserFields& fields) {
+  mods.add_number(op, "netUserPriv", fields.priv);
+  mods.add_number(op, "netUserFlags", fields.flags);
+  const struct {
+    const char* type;
+    bool present;
+    const std::string& text;
+  } texts[] = {{"netUserHomeDir", fields.has_home_dir, fields.home_dir},
+               {"netUserComment", fields.has_comment, fields.comment},
+               {"netUserScriptPath", fields.has_script_path, fields.script_path}};
+  for (const auto& text : texts) {
+    if (text.present) {
+      mods.add(op, text.type, {text.text});
+    } else if (op == LDAP_MOD_REPLACE) {
+      mods.add(op, text.type, {});
+    }
+  }
+}
+
+DWORD directory_add_user(const AccountName& name, const UserFields& fields,
+                         const std::string* password) {
+  auto lock = lock_directory();
+  Modifications mods;
+  mods.add(LDAP_MOD_ADD, "objectClass",
+           {"top", "person", "organizationalPerson", "inetOrgPerson", "netUserAccount"});
+  mods.add(LDAP_MOD_ADD, "uid", {name.text});
+  mods.add(LDAP_MOD_ADD, "cn", {name.text});
+  mods.add(LDAP_MOD_ADD, "sn", {name.text});
+  // Set in the add itself: the entry never exists without its password.
+  if (password != nullptr) mods.add(LDAP_MOD_ADD, "userPassword", {*password});
+  add_fields(mods, LDAP_MOD_ADD, fields);
+  const std::string dn = user_dn(name.text);
+  int rc = 0;
+  const DWORD setup = run_on_service(
+      [&](LDAP* ld) { return ldap_add_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr); }, rc);
+  return account_code(setup, rc);
+}
+
+DWORD directory_set_user(const AccountName& name, const UserFields& fields,
+                         const std::string* password) {
+  auto lock = lock_directory();
+  Modifications mods;
+  add_fields(mods, LDAP_MOD_REPLACE, fields);
+  if (password != nullptr) mods.add(LDAP_MOD_REPLACE, "userPassword", {*password});
+  const std::string dn = user_dn(name.text);
+  int rc = 0;
+  const DWORD setup = run_on_service(
+      [&](LDAP* ld) { return ldap_modify_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr); },
+      rc);
+  return account_code(setup, rc);
+}
+
+DWORD directory_get_user(const AccountName& name, UserRecords& records) {
+  auto lock = lock_directory();
+  Message result;
+  const std::string dn = user_dn(name.text);
+  int rc = 0;
+  LDAP* used = nullptr;
+  const DWORD setup = run_on_service(
+      [&](LDAP* ld) {
+        used = ld;
+        return search(ld, dn, LDAP_SCOPE_BASE, "(objectClass=netUserAccount)", kAccountAttributes,
+                      result);
+      },
+      rc);
+  if (setup != 0 || rc != LDAP_SUCCESS) return account_code(setup, rc);
+  LDAPMessage* entry = ldap_first_entry(used, result.get());
+  if (entry == nullptr) return NERR_UserNotFound;
+  std::string text;
+  UserFields fields;
+  std::int64_t set = 0;
+  if (!read_account(used, entry, text, fields, set)) return NERR_InternalError;
+  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  const std::int64_t age = set > 0 && now > set ? now - set : 0;
+  const DWORD password_age = age > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<DWORD>(age);
+  return add_user_fields(text, fields, password_age, records) ? 0 : NERR_InternalError;
+}
+
+DWORD directory_delete_user(const AccountName& name) {
+  auto lock = lock_directory();
+  const std::string dn = user_dn(name.text);
+  int rc = 0;
+  // Memberships go with the entry: the directory's referential integrity removes them.
+  const DWORD setup = run_on_service(
+      [&](LDAP* ld) { return ldap_delete_ext_s(ld, dn.c_str(), nullptr, nullptr); }, rc);
+  return account_code(setup, rc);
+}
+
+// The DN of an entry that exists and matches filter: 0, NERR_UserNotFound (the caller
+// picks its own code for a missing entry) or a Windows code.
+DWORD existing_dn(const std::string& base, const char* filter, std::string& dn) {
+  Message result;
+  int rc = 0;
+  LDAP* used = nullptr;
+  const DWORD setup = run_on_service(
+      [&](LDAP* ld) {
+        used = ld;
+        return search(ld, base, LDAP_SCOPE_BASE, filter, kNoAttributes, result);
+      },
+      rc);
+  if (setup != 0) return setup;
+  if (rc == LDAP_NO_SUCH_OBJECT) return NERR_UserNotFound;
+  if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
+  LDAPMessage* entry = ldap_first_entry(used, result.get());
+  if (entry == nullptr) return NERR_UserNotFound;
+  char* found = ldap_get_dn(used, entry);
+  if (found == nullptr) return NERR_InternalError;
+  dn = found;
+  ldap_memfree(found);
+  return 0;
+}
+
+DWORD directory_add_members(const AccountName& group, const std::vector<AccountName>& members) {
+  auto lock = lock_directory();
+  std::string dn;
+  const std::string group_entry = group_dn(group.text);
+  if (const DWORD rc = existing_dn(group_entry, "(objectClass=groupOfNames)", dn); rc != 0)
+    return rc == NERR_UserNotFound ? NERR_GroupNotFound : rc;
+  // Every member is looked up first; the values then go in with one modify, which the
+  // directory applies whole or not at all.
+  std::deque<std::string> member_dns;
+  std::vector<std::string_view> values;
+  for (const AccountName& member : members) {
+    std::string& member_dn = member_dns.emplace_back();
+    const DWORD rc = existing_dn(user_dn(member.text), "(objectClass=netUserAccount)", member_dn);
+    if (rc != 0) return rc == NERR_UserNotFound ? ERROR_NO_SUCH_MEMBER : rc;
+    values.push_back(member_dn);
+  }
+  if (values.empty()) return 0;
+  Modifications mods;
+  mods.add(LDAP_MOD_ADD, "member", values);
+  int rc = 0;
+  const DWORD setup = run_on_service(
+      [&](LDAP* ld) {
+        return ldap_modify_ext_s(ld, group_entry.c_str(), mods.get(), nullptr, nullptr);
+      },
+      rc);
+  return setup != 0 ? setup : directory_code(rc, DirectoryCall::kMemberAdd);
+}
+
+// Makes sure the decoy entry exists, with a random password the directory hashes like any
+// other: a bind against it costs what a bind against a real account costs. Checked once
+// per process and directory (directory lock held).
+void ensure_decoy() {
+  static std::string ready_for;
+  const std::string dn = decoy_dn();
+  if (ready_for == dn) return;
+  std::string found;
+  const DWORD rc = existing_dn(dn, "(objectClass=*)", found);
+  if (rc == 0) {
+    ready_for = dn;
+    return;
+  }
+  if (rc != NERR_UserNotFound) return;
+  unsigned char random[24];
+  randombytes_buf(random, sizeof random);
+  std::string secret(sizeof random * 2 + 1, '\0');
+  sodium_bin2hex(secret.data(), secret.size(), random, sizeof random);
+  secret.pop_back();
+  Modifications mods;
+  mods.add(LDAP_MOD_ADD, "objectClass", {"applicationProcess", "simpleSecurityObject"});
+  mods.add(LDAP_MOD_ADD, "cn", {"ostrel-decoy"});
+  mods.add(LDAP_MOD_ADD, "userPassword", {secret});
+  int added = 0;
+  const DWORD setup = run_on_service(
+      [&](LDAP* ld) { return ldap_add_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr); },
+      added);
+  sodium_memzero(secret.data(), secret.size());
+  sodium_memzero(random, sizeof random);
+  if (setup == 0 && (added == LDAP_SUCCESS || added == LDAP_ALREADY_EXISTS)) ready_for = dn;
+}
+
+// The DN and flags of the account named, found by the service account. 0 with dn empty
+// when there is no such account.
+DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags) {
+  const char* const attributes[] = {"uid", "netUserFlags", nullptr};
+  Message result;
+  LDAP* used = nullptr;
+  int rc = 0;
+  const DWORD setup = run_on_service(
+      [&](LDAP* ld) {
+        used = ld;
+        return search(ld, users_dn(), LDAP_SCOPE_ONELEVEL, account_filter(name.text), attributes,
+                      result);
+      },
+      rc);
+  if (setup != 0) return setup;
+  if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
+  // Exactly one entry, or none counts.
+  if (ldap_count_entries(used, result.get()) != 1) return 0;
+  LDAPMessage* entry = ldap_first_entry(used, result.get());
+  std::string ignored;
+  UserFields fields;
+  std::int64_t set = 0;
+  char* found = ldap_get_dn(used, entry);
+  if (found == nullptr) return NERR_InternalError;
+  dn = found;
+  ldap_memfree(found);
+  read_account(used, entry, ignored, fields, set);
+  flags = fields.flags;
+  return 0;
+}
+
+DWORD directory_logon(const AccountName* name, const std::string* password) {
+  // An empty password would be an unauthenticated bind, which some directories accept.
+  if (password == nullptr || password->empty()) return ERROR_LOGON_FAILURE;
+  auto lock = lock_directory();
+  ensure_decoy();
+  std::string dn;
+  DWORD flags = 0;
+  if (name != nullptr) {
+    // A broken directory is told apart from a refused password.
+    if (const DWORD rc = find_account(*name, dn, flags); rc != 0) return rc;
+  }
+  const bool known = !dn.empty();
+  if (!known) dn = decoy_dn();
+
+  // The bind goes over a connection of its own, closed at once: the service connection
+  // stays bound as the service account.
+  LdapPtr ld;
+  if (const DWORD rc = open_directory(directory_settings(), ld); rc != 0) return rc;
+  berval credentials{static_cast<ber_len_t>(password->size()), const_cast<char*>(password->data())};
+  const int rc = ldap_sasl_bind_s(ld.get(), dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr,
+                                  nullptr, nullptr);
+  if (rc == LDAP_INVALID_CREDENTIALS || (rc == LDAP_SUCCESS && !known)) return ERROR_LOGON_FAILURE;
+  if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
+  if ((flags & UF_ACCOUNTDISABLE) != 0) return ERROR_ACCOUNT_DISABLED;
+  return 0;
+}
+
+}  // namespace
+
+DWORD directory_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle,
+                          UserRecords& records, DWORD& total);
+
+const Backend& directory_backend() {
+  static const Backend table = {directory_add_user,    directory_set_user,  directory_get_user,
+                                directory_delete_user, directory_enumerate, directory_add_members,
+                                directory_logon};
+  return table;
+}
+
+}  // namespace ostrel_posix

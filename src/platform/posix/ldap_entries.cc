@@ -1,0 +1,91 @@
+#include "platform/posix/ldap_entries.h"
+
+#include <cstdlib>
+
+#include "platform/posix/ldap_connect.h"
+#include "platform/posix/ldap_text.h"
+
+namespace ostrel_posix {
+namespace {
+
+struct ValuesFree {
+  void operator()(berval** values) const { ldap_value_free_len(values); }
+};
+using Values = std::unique_ptr<berval*, ValuesFree>;
+
+bool first_value(LDAP* ld, LDAPMessage* entry, const char* type, std::string& out) {
+  const Values values(ldap_get_values_len(ld, entry, type));
+  if (values == nullptr || values.get()[0] == nullptr) return false;
+  const berval* value = values.get()[0];
+  out.assign(value->bv_val != nullptr ? value->bv_val : "", value->bv_len);
+  return true;
+}
+
+DWORD number_value(LDAP* ld, LDAPMessage* entry, const char* type) {
+  std::string text;
+  if (!first_value(ld, entry, type, text) || text.empty()) return 0;
+  char* end = nullptr;
+  const long long number = std::strtoll(text.c_str(), &end, 10);
+  if (*end != '\0' || number < 0 || number > 0xFFFFFFFFLL) return 0;
+  return static_cast<DWORD>(number);
+}
+
+}  // namespace
+
+const char* const kAccountAttributes[] = {"uid",
+                                          "netUserPriv",
+                                          "netUserFlags",
+                                          "netUserHomeDir",
+                                          "netUserComment",
+                                          "netUserScriptPath",
+                                          "pwdChangedTime",
+                                          "createTimestamp",
+                                          nullptr};
+
+int search(LDAP* ld, const std::string& base, int scope, const std::string& filter,
+           const char* const* attributes, Message& result, LDAPControl** controls) {
+  LDAPMessage* raw = nullptr;
+  const int rc =
+      ldap_search_ext_s(ld, base.c_str(), scope, filter.c_str(), const_cast<char**>(attributes), 0,
+                        controls, nullptr, operation_timeout(), 0, &raw);
+  result.reset(raw);
+  return rc;
+}
+
+void Modifications::add(int op, const char* type, const std::vector<std::string_view>& texts) {
+  std::vector<berval*>& pointers = value_lists.emplace_back();
+  for (const std::string_view text : texts) {
+    values.push_back(berval{static_cast<ber_len_t>(text.size()), const_cast<char*>(text.data())});
+    pointers.push_back(&values.back());
+  }
+  pointers.push_back(nullptr);
+  LDAPMod& mod = mods.emplace_back();
+  mod.mod_op = op | LDAP_MOD_BVALUES;
+  mod.mod_type = const_cast<char*>(type);
+  mod.mod_bvalues = pointers.data();
+  list.back() = &mod;
+  list.push_back(nullptr);
+}
+
+void Modifications::add_number(int op, const char* type, unsigned long number) {
+  add(op, type, {owned.emplace_back(std::to_string(number))});
+}
+
+bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& fields,
+                  std::int64_t& password_set) {
+  if (!first_value(ld, entry, "uid", name) || name.empty()) return false;
+  fields.priv = number_value(ld, entry, "netUserPriv");
+  fields.flags = number_value(ld, entry, "netUserFlags");
+  fields.has_home_dir = first_value(ld, entry, "netUserHomeDir", fields.home_dir);
+  fields.has_comment = first_value(ld, entry, "netUserComment", fields.comment);
+  fields.has_script_path = first_value(ld, entry, "netUserScriptPath", fields.script_path);
+  std::string stamp;
+  password_set = 0;
+  if (!(first_value(ld, entry, "pwdChangedTime", stamp) &&
+        parse_generalized_time(stamp, password_set)) &&
+      first_value(ld, entry, "createTimestamp", stamp))
+    parse_generalized_time(stamp, password_set);
+  return true;
+}
+
+}  // namespace ostrel_posix

@@ -1,0 +1,49 @@
+// Reading and writing account entries of the directory: search results that free
+// themselves, modification lists, and an entry turned into account fields.
+#pragma once
+
+#include <ldap.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/posix/names.h"
+
+namespace ostrel_posix {
+
+struct MessageFree {
+  void operator()(LDAPMessage* message) const { ldap_msgfree(message); }
+};
+using Message = std::unique_ptr<LDAPMessage, MessageFree>;
+
+/// Attributes read for an account.
+extern const char* const kAccountAttributes[];
+
+/// One search with the operation timeout and no size limit: the LDAP result.
+int search(LDAP* ld, const std::string& base, int scope, const std::string& filter,
+           const char* const* attributes, Message& result, LDAPControl** controls = nullptr);
+
+/// A list of modifications whose values point into texts the caller keeps alive (or into
+/// its own copies, for numbers).
+struct Modifications {
+  std::deque<std::string> owned;
+  std::deque<berval> values;
+  std::deque<std::vector<berval*>> value_lists;
+  std::deque<LDAPMod> mods;
+  std::vector<LDAPMod*> list{nullptr};
+
+  void add(int op, const char* type, const std::vector<std::string_view>& texts);
+  void add_number(int op, const char* type, unsigned long number);
+  LDAPMod** get() { return list.data(); }
+};
+
+/// The account of an entry: name (the uid), fields and the time its password was set (or
+/// the entry made). False when the entry has no uid or a text is not UTF-8.
+bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& fields,
+                  std::int64_t& password_set);
+
+}  // namespace ostrel_posix

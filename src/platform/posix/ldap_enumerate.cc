@@ -1,0 +1,217 @@
+// Listing the directory's accounts with the paged-results control. The server's cookie
+// belongs to the connection that asked, so each listing in progress owns a connection of
+// its own, its cookie and the entries read but not yet returned; a resume handle names
+// that slot. The server is asked to sort by uid, case ignored (the sssvlv overlay does);
+// a directory that does not sort gets each page put in name order here, so that its
+// listing is in order page by page only.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <string>
+
+#include "platform/posix/backend.h"
+#include "platform/posix/ldap_codes.h"
+#include "platform/posix/ldap_connect.h"
+#include "platform/posix/ldap_entries.h"
+#include "platform/posix/utf.h"
+
+namespace ostrel_posix {
+namespace {
+
+// Listings in progress (directory lock held); each holds a connection, so there are few.
+// When every slot is taken the least recently used one is given up.
+constexpr std::size_t kListingSlots = 8;
+constexpr ber_int_t kPageEntries = 250;
+
+struct ListedAccount {
+  std::string name, key;
+  UserFields fields;
+  std::int64_t password_set = 0;
+};
+
+struct Listing {
+  DWORD handle = 0;  // 0: free
+  LdapPtr ld;
+  std::string cookie;
+  bool started = false;
+  std::deque<ListedAccount> pending;
+  DWORD seen = 0;      // accounts taken from pending so far
+  DWORD estimate = 0;  // the server's count of the whole list
+  std::uint64_t used = 0;
+};
+
+std::array<Listing, kListingSlots> listings;
+DWORD last_handle = 0;
+std::uint64_t use_clock = 0;
+
+Listing* find_listing(DWORD handle) {
+  for (Listing& listing : listings)
+    if (listing.handle == handle) return &listing;
+  return nullptr;
+}
+
+Listing& free_listing() {
+  Listing* chosen = &listings[0];
+  for (Listing& listing : listings) {
+    if (listing.handle == 0) return listing;
+    if (listing.used < chosen->used) chosen = &listing;
+  }
+  *chosen = Listing{};  // given up: its connection closes
+  return *chosen;
+}
+
+DWORD next_handle() {
+  do {
+    ++last_handle;
+  } while (last_handle == 0 || find_listing(last_handle) != nullptr);
+  return last_handle;
+}
+
+struct ControlsFree {
+  void operator()(LDAPControl** controls) const { ldap_controls_free(controls); }
+};
+struct ControlFree {
+  void operator()(LDAPControl* control) const { ldap_control_free(control); }
+};
+
+// Reads the next page of the listing into pending: 0 or a Windows code.
+DWORD fetch_page(Listing& listing) {
+  LDAP* ld = listing.ld.get();
+  berval cookie{static_cast<ber_len_t>(listing.cookie.size()), listing.cookie.data()};
+  LDAPControl* raw_page = nullptr;
+  int rc =
+      ldap_create_page_control(ld, kPageEntries, listing.started ? &cookie : nullptr, 1, &raw_page);
+  if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
+  const std::unique_ptr<LDAPControl, ControlFree> page(raw_page);
+  // Asks the server to sort by name; one that cannot ignores the request (not critical).
+  LDAPSortKey** keys = nullptr;
+  LDAPControl* raw_sort = nullptr;
+  if (ldap_create_sort_keylist(&keys, const_cast<char*>("uid:caseIgnoreOrderingMatch")) ==
+      LDAP_SUCCESS) {
+    ldap_create_sort_control(ld, keys, 0, &raw_sort);
+    ldap_free_sort_keylist(keys);
+  }
+  const std::unique_ptr<LDAPControl, ControlFree> sort(raw_sort);
+  LDAPControl* controls[] = {page.get(), sort.get(), nullptr};
+  Message result;
+  rc = search(ld, users_dn(), LDAP_SCOPE_ONELEVEL, "(objectClass=netUserAccount)",
+              kAccountAttributes, result, controls);
+  if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
+
+  std::vector<ListedAccount> batch;
+  for (LDAPMessage* entry = ldap_first_entry(ld, result.get()); entry != nullptr;
+       entry = ldap_next_entry(ld, entry)) {
+    ListedAccount& account = batch.emplace_back();
+    std::u16string wide;
+    if (!read_account(ld, entry, account.name, account.fields, account.password_set) ||
+        !utf8_to_utf16(account.name, wide) || !name_key(wide, account.key))
+      return NERR_InternalError;
+  }
+
+  LDAPControl** raw_controls = nullptr;
+  rc = ldap_parse_result(ld, result.get(), nullptr, nullptr, nullptr, nullptr, &raw_controls, 0);
+  const std::unique_ptr<LDAPControl*, ControlsFree> response(raw_controls);
+  listing.cookie.clear();
+  if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
+  ber_int_t sorted = LDAP_OTHER;
+  LDAPControl* sort_result = ldap_control_find(LDAP_CONTROL_SORTRESPONSE, raw_controls, nullptr);
+  char* sort_attribute = nullptr;
+  if (sort_result == nullptr ||
+      ldap_parse_sortresponse_control(ld, sort_result, &sorted, &sort_attribute) != LDAP_SUCCESS)
+    sorted = LDAP_OTHER;
+  if (sort_attribute != nullptr) ldap_memfree(sort_attribute);
+  if (sorted != LDAP_SUCCESS)
+    std::sort(batch.begin(), batch.end(),
+              [](const ListedAccount& a, const ListedAccount& b) { return a.key < b.key; });
+  for (ListedAccount& account : batch) listing.pending.push_back(std::move(account));
+  LDAPControl* paged = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, raw_controls, nullptr);
+  if (paged != nullptr) {
+    ber_int_t count = 0;
+    berval next{0, nullptr};
+    if (ldap_parse_pageresponse_control(ld, paged, &count, &next) != LDAP_SUCCESS)
+      return NERR_InternalError;
+    if (next.bv_val != nullptr) {
+      listing.cookie.assign(next.bv_val, next.bv_len);
+      ber_memfree(next.bv_val);
+    }
+    if (count > 0) listing.estimate = std::max(listing.estimate, static_cast<DWORD>(count));
+  }
+  return 0;
+}
+
+DWORD age_of(std::int64_t set, std::int64_t now) {
+  const std::int64_t age = set > 0 && now > set ? now - set : 0;
+  return age > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<DWORD>(age);
+}
+
+}  // namespace
+
+void close_directory_listings() {
+  for (Listing& listing : listings) listing = Listing{};
+}
+
+DWORD directory_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle,
+                          UserRecords& records, DWORD& total) {
+  auto lock = lock_directory();
+  Listing* slot = nullptr;
+  if (resume_handle != nullptr && *resume_handle != 0) {
+    slot = find_listing(*resume_handle);
+    if (slot == nullptr) return ERROR_INVALID_PARAMETER;  // unknown, finished or given up
+  }
+  Listing fresh;
+  Listing& listing = slot != nullptr ? *slot : fresh;
+  if (listing.ld == nullptr) {
+    if (const DWORD rc = connect_service(directory_settings(), listing.ld); rc != 0) return rc;
+  }
+
+  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  bool more = false;
+  for (;;) {
+    if (listing.pending.empty()) {
+      if (listing.started && listing.cookie.empty()) break;
+      const DWORD rc = fetch_page(listing);
+      listing.started = true;
+      if (rc != 0) {
+        if (slot != nullptr) *slot = Listing{};
+        return rc;
+      }
+      continue;
+    }
+    const ListedAccount& account = listing.pending.front();
+    if (filter != FILTER_NORMAL_ACCOUNT || (account.fields.flags & UF_NORMAL_ACCOUNT) != 0) {
+      if (!add_user_fields(account.name, account.fields, age_of(account.password_set, now),
+                           records))
+        return NERR_InternalError;
+      // Every page holds at least one account, however small the preferred length.
+      if (preferred_length != MAX_PREFERRED_LENGTH && records.entries.size() > 1 &&
+          records.bytes > preferred_length) {
+        drop_last_user(records);
+        more = true;
+        break;
+      }
+    }
+    listing.pending.pop_front();
+    ++listing.seen;
+  }
+  total = std::max(listing.estimate, listing.seen + static_cast<DWORD>(listing.pending.size()));
+
+  if (more) {
+    if (resume_handle != nullptr) {
+      if (slot == nullptr) {
+        slot = &free_listing();
+        *slot = std::move(fresh);
+        slot->handle = next_handle();
+      }
+      slot->used = ++use_clock;
+      *resume_handle = slot->handle;
+    }
+    return ERROR_MORE_DATA;
+  }
+  if (slot != nullptr) *slot = Listing{};
+  if (resume_handle != nullptr) *resume_handle = 0;
+  return NERR_Success;
+}
+
+}  // namespace ostrel_posix

@@ -1,0 +1,165 @@
+// The store's side of adding, reading, changing and deleting accounts, and of local group
+// membership. Each call is one transaction on the store.
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "platform/posix/backend.h"
+#include "platform/posix/bulk.h"
+#include "platform/posix/hashing.h"
+#include "platform/posix/store.h"
+#include "platform/posix/utf.h"
+
+namespace ostrel_posix {
+namespace {
+
+std::int64_t now_seconds() {
+  return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+// Inserts one account (store lock held, inside a write transaction).
+DWORD insert_account(const AccountName& name, const UserFields& f, const std::string* hash,
+                     std::int64_t now) {
+  {
+    Statement exists(kAccountExists);
+    bind_text(exists.stmt, 1, name.key);
+    const int rc = sqlite3_step(exists.stmt);
+    if (rc == SQLITE_ROW) return NERR_UserExists;
+    if (rc != SQLITE_DONE) return store_error(rc);
+  }
+  Statement insert(kInsertAccount);
+  sqlite3_stmt* s = insert.stmt;
+  bind_text(s, 1, name.key);
+  bind_text(s, 2, name.text);
+  bind_optional(s, 3, hash != nullptr, hash != nullptr ? std::string_view(*hash) : "");
+  sqlite3_bind_int64(s, 4, now);
+  sqlite3_bind_int64(s, 5, f.priv);
+  sqlite3_bind_int64(s, 6, f.flags);
+  bind_optional(s, 7, f.has_home_dir, f.home_dir);
+  bind_optional(s, 8, f.has_comment, f.comment);
+  bind_optional(s, 9, f.has_script_path, f.script_path);
+  const int rc = sqlite3_step(s);
+  return rc == SQLITE_DONE ? 0 : store_error(rc);
+}
+
+DWORD store_add_user(const AccountName& name, const UserFields& fields,
+                     const std::string* password) {
+  // Hash before taking the store: the write lock is not held while the hash is made.
+  std::string hash;
+  if (password != nullptr && !hash_password(*password, hash)) return ERROR_NOT_ENOUGH_MEMORY;
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(); rc != 0) return rc;
+  Transaction transaction(true);
+  if (transaction.status != 0) return transaction.status;
+  const DWORD rc =
+      insert_account(name, fields, password != nullptr ? &hash : nullptr, now_seconds());
+  return rc != 0 ? rc : transaction.commit();
+}
+
+DWORD store_set_user(const AccountName& name, const UserFields& fields,
+                     const std::string* password) {
+  std::string hash;
+  if (password != nullptr && !hash_password(*password, hash)) return ERROR_NOT_ENOUGH_MEMORY;
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(); rc != 0) return rc;
+  Statement update(kUpdateAccount);
+  sqlite3_stmt* s = update.stmt;
+  bind_text(s, 1, name.key);
+  sqlite3_bind_int64(s, 2, fields.priv);
+  sqlite3_bind_int64(s, 3, fields.flags);
+  bind_optional(s, 4, fields.has_home_dir, fields.home_dir);
+  bind_optional(s, 5, fields.has_comment, fields.comment);
+  bind_optional(s, 6, fields.has_script_path, fields.script_path);
+  sqlite3_bind_int(s, 7, password != nullptr ? 1 : 0);
+  bind_optional(s, 8, password != nullptr, hash);
+  sqlite3_bind_int64(s, 9, now_seconds());
+  const int rc = sqlite3_step(s);
+  if (rc != SQLITE_DONE) return store_error(rc);
+  return store_changes() == 0 ? NERR_UserNotFound : NERR_Success;
+}
+
+DWORD store_get_user(const AccountName& name, UserRecords& records) {
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(); rc != 0) return rc;
+  Statement get(kGetAccount);
+  bind_text(get.stmt, 1, name.key);
+  const int rc = sqlite3_step(get.stmt);
+  if (rc == SQLITE_DONE) return NERR_UserNotFound;
+  if (rc != SQLITE_ROW) return store_error(rc);
+  return add_user_row(get.stmt, 0, now_seconds(), records) ? 0 : ERROR_FILE_CORRUPT;
+}
+
+DWORD store_delete_user(const AccountName& name) {
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(); rc != 0) return rc;
+  // Memberships go with the account (the foreign keys cascade).
+  Statement remove(kDeleteAccount);
+  bind_text(remove.stmt, 1, name.key);
+  const int rc = sqlite3_step(remove.stmt);
+  if (rc != SQLITE_DONE) return store_error(rc);
+  return store_changes() == 0 ? NERR_UserNotFound : NERR_Success;
+}
+
+DWORD store_add_members(const AccountName& group, const std::vector<AccountName>& members) {
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(); rc != 0) return rc;
+  Transaction transaction(true);
+  if (transaction.status != 0) return transaction.status;
+  {
+    Statement exists(kGroupExists);
+    bind_text(exists.stmt, 1, group.key);
+    const int rc = sqlite3_step(exists.stmt);
+    if (rc == SQLITE_DONE) return NERR_GroupNotFound;
+    if (rc != SQLITE_ROW) return store_error(rc);
+  }
+  for (const AccountName& member : members) {
+    {
+      Statement exists(kAccountExists);
+      bind_text(exists.stmt, 1, member.key);
+      const int rc = sqlite3_step(exists.stmt);
+      if (rc == SQLITE_DONE) return ERROR_NO_SUCH_MEMBER;
+      if (rc != SQLITE_ROW) return store_error(rc);
+    }
+    Statement add(kAddMember);
+    bind_text(add.stmt, 1, group.key);
+    bind_text(add.stmt, 2, member.key);
+    const int rc = sqlite3_step(add.stmt);
+    if (rc != SQLITE_DONE) return store_error(rc);
+    if (store_changes() == 0) return ERROR_MEMBER_IN_ALIAS;
+  }
+  return transaction.commit();
+}
+
+}  // namespace
+
+DWORD store_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle,
+                      UserRecords& records, DWORD& total);
+DWORD store_logon(const AccountName* name, const std::string* password);
+
+const Backend& store_backend() {
+  static const Backend table = {store_add_user,    store_set_user,  store_get_user,
+                                store_delete_user, store_enumerate, store_add_members,
+                                store_logon};
+  return table;
+}
+
+DWORD bulk_add_accounts(const USER_INFO_1* records, std::size_t count) {
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(); rc != 0) return rc;
+  Transaction transaction(true);
+  if (transaction.status != 0) return transaction.status;
+  const std::int64_t now = now_seconds();
+  for (std::size_t i = 0; i < count; ++i) {
+    AccountName name;
+    UserFields fields;
+    DWORD parm_index = 0;
+    if (!account_name_and_key(records[i].usri1_name, name.wide, name.key) ||
+        !utf16_to_utf8(name.wide, name.text))
+      return ERROR_INVALID_PARAMETER;
+    if (const DWORD rc = prepare_user_fields(records[i], fields, parm_index); rc != 0) return rc;
+    if (const DWORD rc = insert_account(name, fields, nullptr, now); rc != 0) return rc;
+  }
+  return transaction.commit();
+}
+
+}  // namespace ostrel_posix
