@@ -193,7 +193,7 @@ inline std::string number(double value, int decimals, const char* unit = "") {
 /// A time ratio (ostrel / baseline) against a goal of at most limit.
 inline void time_result(const std::string& measurement, const std::string& ostrel,
                         const std::string& baseline, double ratio, double limit) {
-  result(measurement, ostrel, baseline, number(ratio, 2, "x"), "<= " + number(limit, 2, "x"),
+  result(measurement, ostrel, baseline, number(ratio, 3, "x"), "<= " + number(limit, 2, "x"),
          ratio <= limit ? "yes" : "no");
 }
 
