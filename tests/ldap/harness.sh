@@ -90,6 +90,8 @@ olcDatabase: {1}mdb
 olcSuffix: $base
 olcDbDirectory: $dir/db
 olcDbMaxSize: 1073741824
+# A throwaway server: no flush to disk after each write.
+olcDbNoSync: TRUE
 olcRootDN: gidNumber=$gid+uidNumber=$uid,cn=peercred,cn=external,cn=auth
 olcDbIndex: objectClass eq
 olcDbIndex: uid eq,sub
