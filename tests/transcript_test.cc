@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ldap_directory.h"
 #include "ostrel_process.h"
 #include "platform/platform.h"
 
@@ -29,6 +30,7 @@ struct Transcript {
   std::vector<std::string> files;
   std::vector<std::string> nofiles;
   int exit_code = 0;
+  bool store_only = false;          // "backend: store"
   std::vector<std::string> errors;  // lines the parser did not understand
 };
 
@@ -104,6 +106,8 @@ Transcript parse(const std::string& text, const std::string& dir) {
       t.nofiles.push_back(value);
     } else if (keyed(line, "file", &value)) {
       t.files.push_back(value);
+    } else if (keyed(line, "backend", &value) && value == "store") {
+      t.store_only = true;
     } else {
       t.errors.push_back(line);
     }
@@ -183,21 +187,55 @@ std::string join(const std::vector<std::string>& lines) {
   return text;
 }
 
-class TranscriptTest : public ::testing::TestWithParam<fs::path> {};
+// On the directory the settings name it instead of a store file: an "account_db" line
+// is replaced by the directory's lines, which are added when there is none.
+std::vector<std::string> settings_for_directory(const std::vector<std::string>& settings,
+                                                const TestDirectory& directory) {
+  std::vector<std::string> lines;
+  bool placed = false;
+  for (const std::string& line : settings) {
+    if (line.rfind("account_db", 0) != 0) {
+      lines.push_back(line);
+    } else if (!placed) {
+      for (const std::string& d : directory_settings(directory, directory.uri)) {
+        lines.push_back(d);
+      }
+      placed = true;
+    }
+  }
+  if (!placed) {
+    for (const std::string& d : directory_settings(directory, directory.uri)) lines.push_back(d);
+  }
+  return lines;
+}
 
-TEST_P(TranscriptTest, Replays) {
+// Replays one transcript on the embedded store, or on the directory when one is given.
+void replay(const fs::path& file, const TestDirectory* directory) {
   const ScratchDir scratch;
   ASSERT_FALSE(scratch.path.empty());
   const std::string dir = scratch.path.string();
-  const Transcript t = parse(read_text(GetParam()), dir);
+  const Transcript t = parse(read_text(file), dir);
   ASSERT_TRUE(t.errors.empty()) << "lines not understood:\n" << join(t.errors);
+  if (directory != nullptr && t.store_only) {
+    GTEST_SKIP() << "runs on the embedded store only";
+  }
 
   std::string settings_text;
-  for (const std::string& line : t.settings) settings_text += line + "\n";
+  const std::vector<std::string> settings =
+      directory == nullptr ? t.settings : settings_for_directory(t.settings, *directory);
+  for (const std::string& line : settings) settings_text += line + "\n";
   write_text(scratch.path / "ostrel.ini", settings_text);
 
+  if (directory != nullptr) {
+    std::string error;
+    ASSERT_TRUE(reset_directory(*directory, &error)) << error;
+  }
   if (!t.accounts.empty()) {
-    platform_set_account_db((scratch.path / "ostrel.db").c_str());
+    if (directory == nullptr) {
+      platform_set_account_db((scratch.path / "ostrel.db").c_str());
+    } else {
+      use_directory(*directory);
+    }
     for (const std::string& account : t.accounts) EXPECT_TRUE(create_account(account));
     platform_close_store();
   }
@@ -233,6 +271,41 @@ TEST_P(TranscriptTest, Replays) {
   }
   for (const std::string& path : t.files) EXPECT_TRUE(fs::exists(path)) << path;
   for (const std::string& path : t.nofiles) EXPECT_FALSE(fs::exists(path)) << path;
+  // Served by the directory, ostrel keeps no store of its own.
+  if (directory != nullptr) {
+    EXPECT_FALSE(fs::exists(scratch.path / "ostrel.db"));
+  }
+}
+
+class TranscriptTest : public ::testing::TestWithParam<fs::path> {};
+
+TEST_P(TranscriptTest, Replays) {
+  replay(GetParam(), nullptr);
+}
+
+// The account transcripts again, served by the test directory server.
+class DirectoryTranscriptTest : public ::testing::TestWithParam<fs::path> {};
+
+TEST_P(DirectoryTranscriptTest, Replays) {
+  const std::optional<TestDirectory> directory = test_directory();
+  if (!directory) {
+    GTEST_SKIP() << "OSTREL_TEST_LDAP_URI is not set (tests/ldap/harness.sh)";
+  }
+  replay(GetParam(), &*directory);
+}
+
+std::vector<fs::path> account_transcript_files() {
+  std::vector<fs::path> files;
+  for (const fs::path& file : transcript_files()) {
+    const std::string stem = file.stem().string();
+    for (const char* prefix : {"set_", "search_", "accounts_", "newcomer"}) {
+      if (stem.rfind(prefix, 0) == 0) {
+        files.push_back(file);
+        break;
+      }
+    }
+  }
+  return files;
 }
 
 std::string case_name(const ::testing::TestParamInfo<fs::path>& info) {
@@ -246,5 +319,8 @@ std::string case_name(const ::testing::TestParamInfo<fs::path>& info) {
 INSTANTIATE_TEST_SUITE_P(Transcripts, TranscriptTest, ::testing::ValuesIn(transcript_files()),
                          case_name);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(TranscriptTest);
+INSTANTIATE_TEST_SUITE_P(Transcripts, DirectoryTranscriptTest,
+                         ::testing::ValuesIn(account_transcript_files()), case_name);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(DirectoryTranscriptTest);
 
 }  // namespace

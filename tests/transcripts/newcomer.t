@@ -1,6 +1,8 @@
 # A newcomer's first session with the quick-start settings (examples/ostrel.ini): create
 # an account, check its password, read it back, find it, change its comment, delete it
 # and leave.
+# The quick-start settings keep the accounts in the store file beside the settings.
+backend: store
 settings: path .
 settings: log info
 settings: group Guests
