@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kRounds = 25;
-constexpr int kCommandsPerRound = 20;
+constexpr int kCommandsPerRound = 30;
 constexpr int kLongestRunMs = 400;  // shorter than a round's work
 constexpr int kReplyWaitMs = 60000;
 
