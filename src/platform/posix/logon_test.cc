@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
 
 #include "platform/posix/test_store.h"
@@ -120,28 +119,6 @@ TEST_F(LogonTest, HashMadeWithOtherParametersIsRenewedOnRightPassword) {
   const std::string after = stored_hash("ALICE");
   EXPECT_NE(after.find(",t=2,"), std::string::npos) << after;
   EXPECT_TRUE(logon(u"alice", nullptr, u"Wonder!land").first);
-}
-
-// With the real cost, a refused logon takes as long for an unknown user or an account
-// without a password as for a wrong password.
-TEST_F(LogonTest, RefusalsCostTheSameWhateverTheReason) {
-  platform_set_hash_limits_for_tests(kDefaultOpsLimit, kDefaultMemLimit);
-  DWORD parm = 0;
-  Record r = record("dave", "Tr0ub4dor");
-  ASSERT_EQ(NetUserAdd(nullptr, 1, r.bytes(), &parm), 0u);
-  auto fastest = [this](const std::u16string& user) {
-    double best = 1e9;
-    for (int i = 0; i < 3; ++i) {
-      const auto start = std::chrono::steady_clock::now();
-      logon(user, nullptr, u"not-it");
-      best = std::min(
-          best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-    return best;
-  };
-  const double wrong = fastest(u"dave");
-  EXPECT_GT(fastest(u"ghost"), wrong / 2);
-  EXPECT_GT(fastest(u"nopass"), wrong / 2);
 }
 
 }  // namespace

@@ -107,10 +107,8 @@ int journal_mode_result(void* mode, int columns, char** values, char**) {
   return 0;
 }
 
-// Creates the tables in a new store; checks the layout of an existing one.
-DWORD ensure_schema(sqlite3* db) {
-  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) return store_error(rc);
+// The layout version of the store: 0 for a new file, -1 with rc set when it cannot be read.
+int read_schema_version(sqlite3* db, int& rc) {
   sqlite3_stmt* version_stmt = nullptr;
   rc = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &version_stmt, nullptr);
   int version = -1;
@@ -119,6 +117,23 @@ DWORD ensure_schema(sqlite3* db) {
     rc = SQLITE_OK;
   }
   sqlite3_finalize(version_stmt);
+  return version;
+}
+
+// Creates the tables in a new store; checks the layout of an existing one. An existing
+// store is only read here, so a process can start while another one holds the write lock.
+DWORD ensure_schema(sqlite3* db) {
+  int rc = SQLITE_OK;
+  int version = read_schema_version(db, rc);
+  if (rc != SQLITE_OK) return store_error(rc);
+  if (version == kSchemaVersion) return 0;
+  if (version != 0) return ERROR_FILE_CORRUPT;
+
+  // A new file: create the layout under the write lock, unless another process has
+  // created it meanwhile.
+  rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return store_error(rc);
+  version = read_schema_version(db, rc);
   DWORD result = 0;
   if (rc != SQLITE_OK) {
     result = store_error(rc);
