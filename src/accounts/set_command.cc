@@ -79,15 +79,17 @@ int add_account(char* const* words, int index) {
   DWORD parm_index = 0;
   NET_API_STATUS code = add_record(host.get(), &record, &parm_index);
   if (code == NERR_UserExists) {
-    // Replace the account of that name on the host the add goes to, then add once more;
-    // a second refusal is answered like any other.
+    // Replace the account of that name on the host the add goes to, removal and add as
+    // one step, so that a process stopped half-way does not lose the account; a second
+    // refusal of the add is answered like any other.
     log_debug("Removing existing user.");
-    const NET_API_STATUS removal = NetUserDel(host.get(), wide_user.get());
+    NET_API_STATUS removal = NERR_Success;
+    parm_index = 0;
+    code = platform_replace_user(host.get(), &record, &parm_index, &removal);
     if (removal != NERR_Success) {
       reply_removal_refused(removal);
       return 0;
     }
-    code = add_record(host.get(), &record, &parm_index);
   }
   if (code != NERR_Success) {
     reply_add_refused(code, parm_index);

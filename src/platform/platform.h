@@ -55,3 +55,17 @@ int current_process_id();
 /// Creates a file for writing only when no file of that name exists; the stream, or null
 /// with errno set (EEXIST when the name is taken).
 std::FILE* create_file_exclusive(const char* path);
+
+/// Removes the account named by record->usri1_name from server and adds record (level 1,
+/// as NetUserAdd takes it) in its place, as one step where the platform can: a process
+/// that dies part-way leaves the old account or the new one, never neither. The removal
+/// takes the account's group memberships with it, as NetUserDel does.
+/// *removal_status gets the removal's code (NetUserDel's codes): when it is not 0 nothing
+/// was added and it is also returned. When it is 0 the return value is the add's code
+/// (NetUserAdd's codes, parm_err as it sets it); a record the add would refuse is refused
+/// before anything is removed, where the platform checks it first.
+/// The embedded store removes and inserts in one transaction, the password hashed before
+/// it begins; a directory keeps the entry, takes it out of its groups, then replaces its
+/// contents in one modify; Windows offers no single call and removes, then adds.
+NET_API_STATUS platform_replace_user(LPCWSTR server, USER_INFO_1* record, LPDWORD parm_err,
+                                     NET_API_STATUS* removal_status);

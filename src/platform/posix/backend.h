@@ -30,10 +30,15 @@ struct Backend {
   /// Appends the account to records; NERR_UserNotFound when there is none.
   DWORD (*get_user)(const AccountName& name, UserRecords& records);
   DWORD (*delete_user)(const AccountName& name);
+  /// Removes the account and adds one of the same name in its place, as one step where
+  /// the backend can. removal gets the removal's code (0, NERR_UserNotFound or a backend
+  /// result code); when it is not 0 nothing changed. Otherwise the add's code.
+  DWORD (*replace_user)
+  (const AccountName& name, const UserFields& fields, const std::string* password, DWORD& removal);
   /// One page of the listing (resume_handle may be null: no handle wanted). 0 when the
   /// list is done, ERROR_MORE_DATA with *resume_handle set while more remain,
   /// ERROR_INVALID_PARAMETER for an unknown handle, or a backend result code.
-  DWORD (*enumerate)
+  DWORD(*enumerate)
   (DWORD filter, DWORD preferred_length, DWORD* resume_handle, UserRecords& records, DWORD& total);
   /// Adds all members to the group, or none: 0, NERR_GroupNotFound, ERROR_NO_SUCH_MEMBER,
   /// ERROR_MEMBER_IN_ALIAS or a backend result code.

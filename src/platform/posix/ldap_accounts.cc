@@ -141,6 +141,78 @@ DWORD existing_dn(const std::string& base, const char* filter, std::string& dn) 
   return 0;
 }
 
+// Takes the entry out of every group that names it as a member (directory lock held): the
+// memberships a removed account would have lost. 0 or a Windows code.
+DWORD leave_groups(const std::string& member_dn) {
+  Message result;
+  int rc = 0;
+  LDAP* used = nullptr;
+  const std::string filter =
+      "(&(objectClass=groupOfNames)(member=" + escape_filter_value(member_dn) + "))";
+  DWORD setup = run_on_service(
+      [&](LDAP* ld) {
+        used = ld;
+        return search(ld, directory_settings().base, LDAP_SCOPE_SUBTREE, filter, kNoAttributes,
+                      result);
+      },
+      rc);
+  if (setup != 0) return setup;
+  if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kGroup);
+  for (LDAPMessage* entry = ldap_first_entry(used, result.get()); entry != nullptr;
+       entry = ldap_next_entry(used, entry)) {
+    char* found = ldap_get_dn(used, entry);
+    if (found == nullptr) return NERR_InternalError;
+    const std::string group = found;
+    ldap_memfree(found);
+    Modifications mods;
+    mods.add(LDAP_MOD_DELETE, "member", {member_dn});
+    setup = run_on_service(
+        [&](LDAP* ld) {
+          return ldap_modify_ext_s(ld, group.c_str(), mods.get(), nullptr, nullptr);
+        },
+        rc);
+    if (setup != 0) return setup;
+    // Gone meanwhile (by another writer) is as good as removed here.
+    if (rc != LDAP_SUCCESS && rc != LDAP_NO_SUCH_ATTRIBUTE && rc != LDAP_NO_SUCH_OBJECT)
+      return directory_code(rc, DirectoryCall::kGroup);
+  }
+  return 0;
+}
+
+// The account's entry stays and its whole content is replaced in one modify, which the
+// directory applies whole or not at all: the name is never without an account, as it
+// would be between a delete and an add. The memberships go first, so a process that dies
+// in between leaves the old account with fewer groups rather than the new one with the
+// old one's groups; running the command again finishes the work.
+DWORD directory_replace_user(const AccountName& name, const UserFields& fields,
+                             const std::string* password, DWORD& removal) {
+  removal = 0;
+  auto lock = lock_directory();
+  std::string dn;
+  if (const DWORD rc = existing_dn(user_dn(name.text), "(objectClass=netUserAccount)", dn); rc != 0)
+    return removal = rc;
+  if (const DWORD rc = leave_groups(dn); rc != 0) return removal = rc;
+
+  Modifications mods;
+  // The name as now typed (the directory compares it without case, so the entry keeps
+  // its place).
+  mods.add(LDAP_MOD_REPLACE, "uid", {name.text});
+  mods.add(LDAP_MOD_REPLACE, "cn", {name.text});
+  mods.add(LDAP_MOD_REPLACE, "sn", {name.text});
+  add_fields(mods, LDAP_MOD_REPLACE, fields);
+  if (password != nullptr) {
+    mods.add(LDAP_MOD_REPLACE, "userPassword", {*password});
+  } else {
+    mods.add(LDAP_MOD_REPLACE, "userPassword", {});
+  }
+  int rc = 0;
+  const DWORD setup = run_on_service(
+      [&](LDAP* ld) { return ldap_modify_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr); },
+      rc);
+  if (setup == 0 && rc == LDAP_NO_SUCH_OBJECT) return removal = NERR_UserNotFound;
+  return account_code(setup, rc);
+}
+
 DWORD directory_add_members(const AccountName& group, const std::vector<AccountName>& members) {
   auto lock = lock_directory();
   std::string dn;
@@ -265,9 +337,9 @@ DWORD directory_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_ha
                           UserRecords& records, DWORD& total);
 
 const Backend& directory_backend() {
-  static const Backend table = {directory_add_user,    directory_set_user,  directory_get_user,
-                                directory_delete_user, directory_enumerate, directory_add_members,
-                                directory_logon};
+  static const Backend table = {directory_add_user,    directory_set_user,     directory_get_user,
+                                directory_delete_user, directory_replace_user, directory_enumerate,
+                                directory_add_members, directory_logon};
   return table;
 }
 

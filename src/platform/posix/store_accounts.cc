@@ -6,6 +6,7 @@
 
 #include "platform/posix/backend.h"
 #include "platform/posix/bulk.h"
+#include "platform/posix/faults.h"
 #include "platform/posix/hashing.h"
 #include "platform/posix/store.h"
 #include "platform/posix/utf.h"
@@ -20,6 +21,8 @@ std::int64_t now_seconds() {
 // Inserts one account (store lock held, inside a write transaction).
 DWORD insert_account(const AccountName& name, const UserFields& f, const std::string* hash,
                      std::int64_t now) {
+  // Lets tests fail an insert inside a transaction that already changed the store.
+  if (Fault fault; take_fault("insert_account", fault)) return fault.code;
   {
     Statement exists(kAccountExists);
     bind_text(exists.stmt, 1, name.key);
@@ -100,6 +103,30 @@ DWORD store_delete_user(const AccountName& name) {
   return store_changes() == 0 ? NERR_UserNotFound : NERR_Success;
 }
 
+DWORD store_replace_user(const AccountName& name, const UserFields& fields,
+                         const std::string* password, DWORD& removal) {
+  removal = 0;
+  // The hash is made before the transaction, as for an add: the lock is not held meanwhile.
+  std::string hash;
+  if (password != nullptr && !hash_password(*password, hash)) return ERROR_NOT_ENOUGH_MEMORY;
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(); rc != 0) return removal = rc;
+  // Removal and insert commit together: a process killed in between, or an insert that
+  // fails, leaves the old account (and its memberships) as they were.
+  Transaction transaction(true);
+  if (transaction.status != 0) return removal = transaction.status;
+  {
+    Statement remove(kDeleteAccount);
+    bind_text(remove.stmt, 1, name.key);
+    const int rc = sqlite3_step(remove.stmt);
+    if (rc != SQLITE_DONE) return removal = store_error(rc);
+    if (store_changes() == 0) return removal = NERR_UserNotFound;
+  }
+  const DWORD rc =
+      insert_account(name, fields, password != nullptr ? &hash : nullptr, now_seconds());
+  return rc != 0 ? rc : transaction.commit();
+}
+
 DWORD store_add_members(const AccountName& group, const std::vector<AccountName>& members) {
   auto lock = lock_store();
   if (const DWORD rc = open_store(); rc != 0) return rc;
@@ -137,9 +164,9 @@ DWORD store_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle
 DWORD store_logon(const AccountName* name, const std::string* password);
 
 const Backend& store_backend() {
-  static const Backend table = {store_add_user,    store_set_user,  store_get_user,
-                                store_delete_user, store_enumerate, store_add_members,
-                                store_logon};
+  static const Backend table = {store_add_user,    store_set_user,     store_get_user,
+                                store_delete_user, store_replace_user, store_enumerate,
+                                store_add_members, store_logon};
   return table;
 }
 

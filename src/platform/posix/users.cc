@@ -116,3 +116,34 @@ NET_API_STATUS NetUserDel(LPCWSTR server, LPCWSTR user) {
   if (!lookup_name(user, name)) return NERR_UserNotFound;
   return active_backend().delete_user(name);
 }
+
+NET_API_STATUS platform_replace_user(LPCWSTR server, USER_INFO_1* record, LPDWORD parm_err,
+                                     NET_API_STATUS* removal_status) {
+  NET_API_STATUS unused = 0;
+  NET_API_STATUS& removal = removal_status != nullptr ? *removal_status : unused;
+  removal = NERR_Success;
+  // Injected faults stand for the two calls this step replaces: a failed removal ends it;
+  // a failed add comes after a removal that took effect.
+  Fault fault;
+  if (take_fault("NetUserDel", fault)) return removal = fault.code;
+  if (take_fault("NetUserAdd", fault)) {
+    removal = NetUserDel(server, record != nullptr ? record->usri1_name : nullptr);
+    if (removal != NERR_Success) return removal;
+    if (parm_err != nullptr) *parm_err = fault.parm_index;
+    return fault.code;
+  }
+  if (!is_local_server(server)) return removal = ERROR_BAD_NETPATH;
+  if (record == nullptr) return removal = ERROR_INVALID_PARAMETER;
+  AccountName name;
+  if (!lookup_name(record->usri1_name, name)) return removal = NERR_UserNotFound;
+  // A record the add would refuse is refused before anything is removed.
+  SecretText password;
+  UserFields fields;
+  if (const NET_API_STATUS rc = check_record(*record, password, fields, parm_err); rc != 0)
+    return rc;
+  DWORD removed = 0;
+  const DWORD rc = active_backend().replace_user(
+      name, fields, record->usri1_password != nullptr ? &password.text : nullptr, removed);
+  removal = removed;
+  return rc;
+}

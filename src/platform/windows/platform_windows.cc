@@ -62,3 +62,13 @@ std::FILE* create_file_exclusive(const char* path) {
   }
   return stream;
 }
+
+NET_API_STATUS platform_replace_user(LPCWSTR server, USER_INFO_1* record, LPDWORD parm_err,
+                                     NET_API_STATUS* removal_status) {
+  // The system has no call that replaces an account: remove it, then add the record.
+  const NET_API_STATUS removal =
+      NetUserDel(server, record != nullptr ? record->usri1_name : nullptr);
+  if (removal_status != nullptr) *removal_status = removal;
+  if (removal != NERR_Success) return removal;
+  return NetUserAdd(server, 1, reinterpret_cast<LPBYTE>(record), parm_err);
+}
