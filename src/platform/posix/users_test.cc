@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/names.h"
 #include "platform/posix/test_store.h"
 
 namespace ostrel_posix {
@@ -249,6 +250,110 @@ TEST_F(UsersTest, OnlyThisComputerIsServed) {
       NetLocalGroupAddMembers(other.c_str(), u"Users", 3, reinterpret_cast<LPBYTE>(&member), 1),
       ERROR_BAD_NETPATH);
   EXPECT_EQ(read(u"alice").status, 0u);
+}
+
+// Replaces an account through the one-step call; the two codes it reports.
+struct Replaced {
+  DWORD removal = 0, result = 0, parm = 0;
+};
+Replaced replace(Record r, const WCHAR* server = nullptr) {
+  Replaced out;
+  out.removal = 0xFFFF;
+  out.result = platform_replace_user(server, reinterpret_cast<USER_INFO_1*>(r.bytes()), &out.parm,
+                                     &out.removal);
+  return out;
+}
+
+TEST_F(UsersTest, ReplaceSwapsTheAccountInOneStep) {
+  Record old = record("alice", "old-secret");
+  old.has_comment = true;
+  old.comment = u"old";
+  ASSERT_EQ(add(old), 0u);
+  ASSERT_EQ(join(u"Users", {u"alice"}), 0u);
+
+  Record next = record("ALICE", "new-secret");
+  next.has_script_path = true;
+  next.script_path = u"new.cmd";
+  const Replaced done = replace(next);
+  EXPECT_EQ(done.removal, 0u);
+  EXPECT_EQ(done.result, 0u);
+  const Read r = read(u"alice");
+  EXPECT_EQ(r.name, "ALICE");  // as the replacing record spells it
+  EXPECT_EQ(r.comment, "(null)");
+  EXPECT_EQ(r.script_path, "new.cmd");
+  EXPECT_TRUE(logon(u"alice", u"new-secret"));
+  EXPECT_FALSE(logon(u"alice", u"old-secret"));
+  EXPECT_EQ(join(u"Users", {u"alice"}), 0u);  // the old membership went with the old account
+
+  // Nothing to remove: nothing is added either.
+  const Replaced missing = replace(record("ghost"));
+  EXPECT_EQ(missing.removal, NERR_UserNotFound);
+  EXPECT_EQ(missing.result, NERR_UserNotFound);
+  EXPECT_EQ(read(u"ghost").status, NERR_UserNotFound);
+}
+
+TEST_F(UsersTest, FailedReplaceLeavesTheOldAccountAsItWas) {
+  ASSERT_EQ(add(record("bob", "old-secret")), 0u);
+  ASSERT_EQ(join(u"Guests", {u"bob"}), 0u);
+  const std::u16string long_comment(512, u'c');
+  struct Row {
+    const char* label;
+    const char* fault;  // injected before the call, or null
+    DWORD fault_code;
+    Record record;
+    const char16_t* server;
+    Replaced expected;
+  };
+  Record bad_comment = record("bob", "new-secret");
+  bad_comment.has_comment = true;
+  bad_comment.comment = long_comment;
+  const Row rows[] = {
+      // The insert fails after the removal, inside the same transaction.
+      {"insert fails",
+       "insert_account",
+       ERROR_DISK_FULL,
+       record("bob", "new-secret"),
+       nullptr,
+       {0, ERROR_DISK_FULL, 0}},
+      {"removal refused",
+       "NetUserDel",
+       ERROR_ACCESS_DENIED,
+       record("bob", "new-secret"),
+       nullptr,
+       {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0}},
+      {"record the add refuses",
+       nullptr,
+       0,
+       bad_comment,
+       nullptr,
+       {0, ERROR_INVALID_PARAMETER, kParmComment}},
+      {"empty password", nullptr, 0, record("bob", ""), nullptr, {0, NERR_PasswordTooShort, 0}},
+      {"another computer",
+       nullptr,
+       0,
+       record("bob", "new-secret"),
+       u"\\\\elsewhere",
+       {ERROR_BAD_NETPATH, ERROR_BAD_NETPATH, 0}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    if (row.fault != nullptr) platform_inject_fault(row.fault, row.fault_code);
+    const Replaced got = replace(row.record, row.server);
+    EXPECT_EQ(got.removal, row.expected.removal);
+    EXPECT_EQ(got.result, row.expected.result);
+    EXPECT_EQ(got.parm, row.expected.parm);
+    EXPECT_TRUE(logon(u"bob", u"old-secret"));
+    EXPECT_EQ(join(u"Guests", {u"bob"}), ERROR_MEMBER_IN_ALIAS);  // still a member
+  }
+  // The store counts the account once, and still works after the rolled-back transaction.
+  LPBYTE buffer = nullptr;
+  DWORD read_count = 0, total = 0;
+  ASSERT_EQ(NetUserEnum(nullptr, 1, 0, &buffer, MAX_PREFERRED_LENGTH, &read_count, &total, nullptr),
+            0u);
+  NetApiBufferFree(buffer);
+  EXPECT_EQ(total, 1u);
+  EXPECT_EQ(replace(record("Bob", "new-secret")).result, 0u);
+  EXPECT_TRUE(logon(u"bob", u"new-secret"));
 }
 
 TEST_F(UsersTest, StoreHoldsAnArgon2idHashAndNeverThePassword) {
