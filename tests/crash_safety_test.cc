@@ -1,7 +1,7 @@
-// Kills ostrel with SIGKILL at random moments while it adds and deletes accounts, many
-// times over one store, then checks the store itself: it is intact, and it holds exactly
-// what the answered commands imply (the one command in progress at each kill may have
-// taken effect or not, but never half).
+// Kills ostrel with SIGKILL at random moments while it adds, replaces and deletes
+// accounts, many times over one store, then checks the store itself: it is intact, and it
+// holds exactly what the answered commands imply (the one command in progress at each kill
+// may have taken effect or not, but never half: a replaced account is never missing).
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -47,7 +47,13 @@ std::string lower(std::string text) {
   return text;
 }
 
-// The commands of one round: mostly new accounts, and deletes of accounts that exist.
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The commands of one round: mostly new accounts, then sets over accounts that exist
+// (which replace them) and deletes of accounts that exist.
 std::vector<Command> round_commands(int round, std::map<std::string, Possible>& model,
                                     std::mt19937& random) {
   std::vector<std::string> existing;
@@ -57,17 +63,25 @@ std::vector<Command> round_commands(int round, std::map<std::string, Possible>& 
   std::vector<Command> commands;
   for (int i = 0; i < kCommandsPerRound; ++i) {
     Command c;
-    if (random() % 10 < 7 || existing.empty()) {
+    const unsigned pick = random() % 10;
+    bool replace = false;
+    if (pick < 5 || existing.empty()) {
       c.name = "r" + std::to_string(round) + "n" + std::to_string(i);
     } else {
       c.name = existing.back();
       existing.pop_back();
-      c.add = false;
+      replace = pick < 8;
+      c.add = replace;
     }
     const std::string password = "pw" + std::to_string(round) + "x" + std::to_string(i);
     // Names are typed in another case now and then: the store compares them without case.
+    // A replacement always is, so the stored spelling changes with it.
     std::string typed = c.name;
-    if (random() % 3 == 0) typed[0] = static_cast<char>(std::toupper(typed[0]));
+    if (replace) {
+      typed = upper(typed);
+    } else if (random() % 3 == 0) {
+      typed[0] = static_cast<char>(std::toupper(typed[0]));
+    }
     c.line = c.add ? "set " + typed + " " + password + " comment=round" + std::to_string(round)
                    : "del " + typed;
     commands.push_back(c);
@@ -100,6 +114,7 @@ bool apply_replies(const std::vector<Command>& commands, const std::vector<std::
     } else {
       p.history += " [" + c.line + "] -> killed";
       // Killed while this one ran (or before it started): either outcome, never a third.
+      // A set over an existing account leaves it present, the old one or the new.
       if (c.add) {
         p.present = true;
       } else {
