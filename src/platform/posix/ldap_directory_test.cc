@@ -269,5 +269,69 @@ TEST_F(DirectoryTest, GroupMembersJoinOnceAndOnlyIfTheyExist) {
   EXPECT_EQ(join(group + ",ou=groups", {name("m2")}), NERR_GroupNotFound);
 }
 
+TEST_F(DirectoryTest, ReplaceKeepsTheEntryAndSwapsItsContent) {
+  Record old = record(name("rep"), "old-secret");
+  old.has_comment = true;
+  old.comment = u"old";
+  ASSERT_EQ(add_account(old), 0u);
+  const std::string group = name("rgrp");
+  const std::string group_entry = "cn=" + escape_dn_value(group) + ",ou=groups," + settings_.base;
+  const std::string member = "uid=" + name("rep") + ",ou=users," + settings_.base;
+  Modifications mods;
+  mods.add(LDAP_MOD_ADD, "objectClass", {"groupOfNames"});
+  mods.add(LDAP_MOD_ADD, "cn", {group});
+  mods.add(LDAP_MOD_ADD, "member", {settings_.bind_dn, member});
+  ASSERT_EQ(raw([&](LDAP* ld) {
+              return ldap_add_ext_s(ld, group_entry.c_str(), mods.get(), nullptr, nullptr);
+            }),
+            LDAP_SUCCESS);
+  entries_.push_back(group_entry);
+
+  auto replace = [](Record r, DWORD& removal) {
+    DWORD parm = 0;
+    removal = 0xFFFF;
+    return platform_replace_user(nullptr, reinterpret_cast<USER_INFO_1*>(r.bytes()), &parm,
+                                 &removal);
+  };
+  Record next = record(name("REP"), "new-secret");
+  next.has_script_path = true;
+  next.script_path = u"new.cmd";
+  DWORD removal = 0;
+  ASSERT_EQ(replace(next, removal), 0u);
+  EXPECT_EQ(removal, 0u);
+  LPBYTE buffer = nullptr;
+  ASSERT_EQ(NetUserGetInfo(nullptr, wide(name("rep")).c_str(), 1, &buffer), 0u);
+  auto* info = reinterpret_cast<USER_INFO_1*>(buffer);
+  EXPECT_EQ(field(info->usri1_name), name("REP"));  // spelt as the replacing record has it
+  EXPECT_EQ(info->usri1_comment, nullptr);
+  EXPECT_EQ(field(info->usri1_script_path), "new.cmd");
+  NetApiBufferFree(buffer);
+  EXPECT_EQ(logon(name("rep"), "new-secret"), std::make_pair(TRUE, DWORD{0}));
+  EXPECT_EQ(logon(name("rep"), "old-secret").first, FALSE);
+
+  // The old account's membership went; the group's other member stayed.
+  Message result;
+  LDAP* used = nullptr;
+  const char* const attributes[] = {"member", nullptr};
+  LdapPtr ld;
+  ASSERT_EQ(connect_service(settings_, ld), 0u);
+  used = ld.get();
+  ASSERT_EQ(search(used, group_entry, LDAP_SCOPE_BASE, "(objectClass=*)", attributes, result),
+            LDAP_SUCCESS);
+  berval** values = ldap_get_values_len(used, ldap_first_entry(used, result.get()), "member");
+  ASSERT_NE(values, nullptr);
+  EXPECT_EQ(ldap_count_values_len(values), 1);
+  ldap_value_free_len(values);
+
+  // Nothing to replace: nothing is added.
+  EXPECT_EQ(replace(record(name("norep")), removal), NERR_UserNotFound);
+  EXPECT_EQ(removal, NERR_UserNotFound);
+  EXPECT_EQ(NetUserGetInfo(nullptr, wide(name("norep")).c_str(), 1, &buffer), NERR_UserNotFound);
+  // A record the add refuses leaves the account as it was.
+  EXPECT_EQ(replace(record(name("rep"), ""), removal), NERR_PasswordTooShort);
+  EXPECT_EQ(removal, 0u);
+  EXPECT_EQ(logon(name("rep"), "new-secret"), std::make_pair(TRUE, DWORD{0}));
+}
+
 }  // namespace
 }  // namespace ostrel_posix
