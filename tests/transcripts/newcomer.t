@@ -1,8 +1,6 @@
 # A newcomer's first session with the quick-start settings (examples/ostrel.ini): create
 # an account, check its password, read it back, find it, change its comment, delete it
 # and leave.
-# The quick-start settings keep the accounts in the store file beside the settings.
-backend: store
 settings: path .
 settings: log info
 settings: group Guests
@@ -36,4 +34,3 @@ log: INFO +OK Deleted user succesfully.
 nolog: Fresh#Start1
 nolog: DEBUG
 file: {dir}/mail/newbie
-file: {dir}/ostrel.db
