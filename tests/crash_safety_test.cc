@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ostrel_process.h"
+#include "store_contents.h"
 #include "ostrel_session.h"
 
 namespace fs = std::filesystem;
@@ -42,10 +43,6 @@ struct Command {
   std::string line;
 };
 
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -127,46 +124,7 @@ bool apply_replies(const std::vector<Command>& commands, const std::vector<std::
   return true;
 }
 
-struct StoreContents {
-  std::string integrity;
-  std::vector<std::string> foreign_key_problems;
-  long counted = -1;  // the kept count of accounts
-  std::multiset<std::string> names;
-  std::set<std::string> guests;  // names (lower case) that are members of Guests
-};
 
-StoreContents read_store(const fs::path& db_path) {
-  StoreContents contents;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return contents;
-  }
-  auto each_row = [db](const char* sql, auto&& take) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) return;
-    while (sqlite3_step(stmt) == SQLITE_ROW) take(stmt);
-    sqlite3_finalize(stmt);
-  };
-  auto text = [](sqlite3_stmt* stmt, int column) {
-    const unsigned char* value = sqlite3_column_text(stmt, column);
-    return value == nullptr ? std::string("(null)")
-                            : std::string(reinterpret_cast<const char*>(value));
-  };
-  each_row("PRAGMA integrity_check", [&](sqlite3_stmt* s) { contents.integrity += text(s, 0); });
-  each_row("PRAGMA foreign_key_check",
-           [&](sqlite3_stmt* s) { contents.foreign_key_problems.push_back(text(s, 0)); });
-  each_row("SELECT n FROM account_count",
-           [&](sqlite3_stmt* s) { contents.counted = sqlite3_column_int64(s, 0); });
-  each_row("SELECT name FROM accounts",
-           [&](sqlite3_stmt* s) { contents.names.insert(lower(text(s, 0))); });
-  each_row(
-      "SELECT a.name FROM group_members m JOIN accounts a ON a.name_key = m.account_key"
-      " WHERE m.group_key = 'GUESTS'",
-      [&](sqlite3_stmt* s) { contents.guests.insert(lower(text(s, 0))); });
-  sqlite3_close(db);
-  return contents;
-}
 
 TEST(CrashSafety, KilledAtRandomTheStoreKeepsEveryAnsweredChangeAndNothingHalfDone) {
   const ScratchDir scratch;

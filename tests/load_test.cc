@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ostrel_process.h"
+#include "store_contents.h"
 #include "ostrel_session.h"
 #include "platform/platform.h"
 
@@ -39,10 +40,6 @@ constexpr int kReplyWaitMs = 60000;
 constexpr const char* kStablePassword = "Stable-pw1";
 constexpr const char* kContendedPassword = "Race-pw1";
 
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 std::string owned_name(int process, int k) {
   return "own" + std::to_string(process) + "n" + std::to_string(k);
@@ -286,42 +283,7 @@ bool add_stable_accounts(const fs::path& db) {
   return ok;
 }
 
-struct StoreContents {
-  std::string integrity;
-  long counted = -1;
-  std::vector<std::string> names;  // lower case, in key order
-  std::set<std::string> guests;
-};
 
-StoreContents read_store(const fs::path& db_path) {
-  StoreContents contents;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return contents;
-  }
-  auto each_row = [db](const char* sql, auto&& take) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) return;
-    while (sqlite3_step(stmt) == SQLITE_ROW) take(stmt);
-    sqlite3_finalize(stmt);
-  };
-  auto text = [](sqlite3_stmt* stmt, int column) {
-    const unsigned char* value = sqlite3_column_text(stmt, column);
-    return value == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(value));
-  };
-  each_row("PRAGMA integrity_check", [&](sqlite3_stmt* s) { contents.integrity += text(s, 0); });
-  each_row("SELECT n FROM account_count",
-           [&](sqlite3_stmt* s) { contents.counted = sqlite3_column_int64(s, 0); });
-  each_row("SELECT name FROM accounts ORDER BY name_key",
-           [&](sqlite3_stmt* s) { contents.names.push_back(lower(text(s, 0))); });
-  each_row(
-      "SELECT a.name FROM group_members m JOIN accounts a ON a.name_key = m.account_key"
-      " WHERE m.group_key = 'GUESTS'",
-      [&](sqlite3_stmt* s) { contents.guests.insert(lower(text(s, 0))); });
-  sqlite3_close(db);
-  return contents;
-}
 
 TEST(Load, EightProcessesOnOneStoreGiveOnlyRightRepliesAndLoseNothing) {
   const ScratchDir scratch;
