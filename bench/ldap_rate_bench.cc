@@ -1,6 +1,9 @@
 // The directory against the embedded store: checks per second, lookups per second and one
 // search over 20,000 accounts, through the built ostrel at log level INFO, with the same
 // input on both backends. Runs alternate; medians; the ratio is directory / store.
+// Then refused logons on the directory, in this process: an unknown user against a known
+// user with a wrong password, interleaved; the two medians must be equal within noise, or
+// the time of a refusal tells which names the directory holds.
 //
 // Needs the test directory server (eval "$(tests/ldap/harness.sh start)"); without
 // OSTREL_TEST_LDAP_URI it says so and measures nothing. It empties the directory of
@@ -19,6 +22,7 @@ constexpr int kAccounts = 20000;
 constexpr int kLookups = 2000;
 constexpr int kChecks = 30;
 constexpr int kRounds = 3;
+constexpr int kRefusals = 41;  // of each kind
 constexpr const char* kPassword = "Bench#Pass1";
 
 struct Directory {
@@ -117,6 +121,48 @@ bool measure(const std::string& ostrel, const bench::WorkDir& store, const bench
   return true;
 }
 
+// Milliseconds for one logon that must be refused; a negative value when it was not.
+double refused_logon_ms(const std::string& user, const std::string& password) {
+  const WideBuffer wuser = to_wide(user.c_str()), wpassword = to_wide(password.c_str());
+  HANDLE token = nullptr;
+  const auto start = std::chrono::steady_clock::now();
+  const BOOL ok = LogonUserW(wuser.get(), nullptr, wpassword.get(), LOGON32_LOGON_INTERACTIVE,
+                             LOGON32_PROVIDER_DEFAULT, &token);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  if (ok) {
+    CloseHandle(token);
+    return -1;
+  }
+  return GetLastError() == ERROR_LOGON_FAILURE ? ms : -1;
+}
+
+// Medians of kRefusals refused logons of each kind: a name the directory lacks, and the
+// account "checker" with a wrong password. The directory is the active backend.
+bool measure_refusals(double* unknown_ms, double* wrong_ms) {
+  // One of each first, untimed: the connection opens and the decoy entry is made.
+  refused_logon_ms("nobody", "guess");
+  refused_logon_ms("checker", "guess");
+  std::vector<double> unknown, wrong;
+  for (int i = 0; i < kRefusals; ++i) {
+    const std::string guess = "guess" + std::string(1, static_cast<char>('a' + i % 26));
+    const std::string stranger = "nobody" + std::string(1, static_cast<char>('a' + i % 26));
+    // Alternate which kind goes first, so that neither always follows the other.
+    const double a = i % 2 ? refused_logon_ms(stranger, guess) : refused_logon_ms("checker", guess);
+    const double b = i % 2 ? refused_logon_ms("checker", guess) : refused_logon_ms(stranger, guess);
+    const double u = i % 2 ? a : b, w = i % 2 ? b : a;
+    if (u < 0 || w < 0) {
+      std::fprintf(stderr, "a logon on the directory was not refused as a logon failure\n");
+      return false;
+    }
+    unknown.push_back(u);
+    wrong.push_back(w);
+  }
+  *unknown_ms = bench::median(unknown);
+  *wrong_ms = bench::median(wrong);
+  return true;
+}
+
 void ratio_result(const std::string& measurement, double directory, double store, int decimals,
                   const char* unit) {
   bench::result(measurement, bench::number(directory, decimals, unit),
@@ -204,6 +250,27 @@ int main(int argc, char** argv) {
                   bench::number(1000 / directory_rate, 0, " ms"),
                   bench::number(1000 / store_rate, 0, " ms"),
                   bench::number(store_rate / directory_rate, 2, "x"), "-", "-");
+  }
+
+  // The baseline column is the wrong password: the ratio must stay within noise of 1.
+  platform_set_account_db(directory.uri.c_str());
+  platform_set_directory_options(directory.base.c_str(), directory.bind_dn.c_str(),
+                                 directory.bind_pw_file.c_str());
+  double unknown_ms = 0, wrong_ms = 0;
+  // Measured even when a rate above failed: the two do not depend on each other.
+  const bool refused = measure_refusals(&unknown_ms, &wrong_ms);
+  platform_close_store();
+  ok = ok && refused;
+  if (refused) {
+    const double ratio = unknown_ms / wrong_ms;
+    std::printf(
+        "refused logons on the directory, median of %d interleaved each: unknown user %.2f ms, "
+        "wrong password %.2f ms, ratio %.3f\n",
+        kRefusals, unknown_ms, wrong_ms, ratio);
+    bench::result("refused logon on the directory: unknown user against wrong password (median)",
+                  bench::number(unknown_ms, 2, " ms"), bench::number(wrong_ms, 2, " ms"),
+                  bench::number(ratio, 2, "x"), "0.90x to 1.10x",
+                  ratio >= 0.9 && ratio <= 1.1 ? "yes" : "no");
   }
   if (!empty_directory(directory)) std::fprintf(stderr, "the directory was not emptied\n");
   return ok ? 0 : 1;
