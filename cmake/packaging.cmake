@@ -4,6 +4,7 @@
 #   sysconfdir/corvex.ini              settings read when the start directory holds no
 #                                      ostrel.ini; never overwritten once it exists
 #   mandir/man1/ostrel.1               the manual page
+#   mandir/man1/ostrel-migrate.1       the manual page of the migration tool
 #   localstatedir/lib/ostrel/          the account store (ostrel.db), mode 0750
 #   localstatedir/log/ostrel/          the log (ostrel.log), mode 0750
 #
@@ -18,6 +19,7 @@ set(OSTREL_SETTINGS_FILE "${CMAKE_INSTALL_FULL_SYSCONFDIR}/corvex.ini")
 configure_file(${PROJECT_SOURCE_DIR}/examples/corvex.ini.in ${PROJECT_BINARY_DIR}/corvex.ini @ONLY)
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/ostrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/ostrel-migrate.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # An operator's settings file stays as it is: the example is only put where none exists.
 install(CODE "
