@@ -2,11 +2,14 @@
 // three formatters.
 #include "log/log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "log/log_internal.h"
 #include "service/service.h"
@@ -25,8 +28,53 @@ struct ErrnoGuard {
   ~ErrnoGuard() { errno = saved; }
 };
 
+// "stamp:[pid]" of the lines being written; made again only when the second or the
+// process id changes, so that most lines are put together without a format pass.
+struct LinePrefix {
+  char stamp[20] = "";
+  int pid = -1;
+  char text[48] = "";
+  std::size_t length = 0;
+};
+LinePrefix prefix;
+
+const LinePrefix& current_prefix() {
+  const char* stamp = log_timestamp();
+  const int pid = process_id();
+  if (pid != prefix.pid || std::strcmp(stamp, prefix.stamp) != 0) {
+    copy_bounded(prefix.stamp, stamp, static_cast<int>(sizeof prefix.stamp) - 1);
+    prefix.pid = pid;
+    const int n = std::snprintf(prefix.text, sizeof prefix.text, "%s:[%d]", prefix.stamp, pid);
+    prefix.length = n < 0 ? 0 : std::min(static_cast<std::size_t>(n), sizeof prefix.text - 1);
+  }
+  return prefix;
+}
+
+// Writes "stamp:[pid]LEVEL text" with one write to the stream and flushes it.
 void print_line(std::FILE* out, const char* text, int level) {
-  std::fprintf(out, "%s:[%d]%s %s", log_timestamp(), process_id(), level_name(level), text);
+  const LinePrefix& head = current_prefix();
+  const char* name = level == LOG_ERROR ? "ERROR" : level == LOG_DEBUG ? "DEBUG" : "INFO";
+  const std::size_t name_length = std::strlen(name);
+  const std::size_t text_length = std::strlen(text);
+  char small[sizeof prefix.text + 8 + kMessageBuffer];
+  const std::size_t total = head.length + name_length + 1 + text_length;
+  std::unique_ptr<char[]> large;
+  char* line = small;
+  if (total > sizeof small) {
+    // Only a text longer than any formatted message gets here.
+    large.reset(new (std::nothrow) char[total]);
+    if (!large) {
+      std::fprintf(out, "%s%s %s", head.text, name, text);
+      std::fflush(out);
+      return;
+    }
+    line = large.get();
+  }
+  std::memcpy(line, head.text, head.length);
+  std::memcpy(line + head.length, name, name_length);
+  line[head.length + name_length] = ' ';
+  std::memcpy(line + head.length + name_length + 1, text, text_length);
+  std::fwrite(line, 1, total, out);
   std::fflush(out);
 }
 
@@ -37,6 +85,8 @@ void print_line(std::FILE* out, const char* text, int level) {
 
 __attribute__((format(printf, 2, 0))) int log_at(int level, const char* format, std::va_list args) {
   if (level_in_force == LOG_NONE) return 0;
+  // A line that neither reaches the log nor the echo is not formatted at all.
+  if (level_in_force < level && !echo) return 1;
   char message[kMessageBuffer];
   std::vsnprintf(message, sizeof message, format, args);
   const std::size_t length = std::strlen(message);

@@ -38,7 +38,8 @@ void reply_positive(const char* format, ...) {
   format_reply(line, format, args);
   va_end(args);
   write_out(line);
-  log_info("%s", line);
+  // The line is finished (it ends in its newline): it goes to the log as it is.
+  if (get_log_level() != LOG_NONE) log_write(line, LOG_INFO);
 }
 
 void reply_negative(const char* format, ...) {
