@@ -23,29 +23,29 @@ WideBuffer new_wide_buffer() {
 // Reads the computer name from the registry into name (512 bytes); leaves it empty when
 // it cannot be had.
 void read_computer_name(char* name) {
-  WideBuffer key_path = new_wide_buffer();
-  WideBuffer value_name = new_wide_buffer();
-  WideBuffer value = new_wide_buffer();
-  if (!key_path || !value_name || !value ||
-      MultiByteToWideChar(CP_ACP, 0, kComputerNameKey, -1, key_path.get(), kWideUnits) == 0 ||
-      MultiByteToWideChar(CP_ACP, 0, kComputerNameValue, -1, value_name.get(), kWideUnits) == 0) {
+  // The key path and value name hold no secret: plain arrays, not wiped heap buffers.
+  WCHAR key_path[kWideUnits];
+  WCHAR value_name[kWideUnits];
+  WCHAR value[kWideUnits] = {};
+  if (MultiByteToWideChar(CP_ACP, 0, kComputerNameKey, -1, key_path, kWideUnits) == 0 ||
+      MultiByteToWideChar(CP_ACP, 0, kComputerNameValue, -1, value_name, kWideUnits) == 0) {
     log_info("Conversion error for KEY_COMPUTER_NAME - can't retrieve hostname from registry");
     return;
   }
 
   HKEY key = nullptr;
   DWORD size = kRegistryReadBytes;
-  const bool opened = RegCreateKeyW(HKEY_LOCAL_MACHINE, key_path.get(), &key) == 0;
+  const bool opened = RegCreateKeyW(HKEY_LOCAL_MACHINE, key_path, &key) == 0;
   bool read = false;
   if (opened) {
-    read = RegQueryValueExW(key, value_name.get(), nullptr, nullptr,
-                            reinterpret_cast<LPBYTE>(value.get()), &size) == 0;
+    read = RegQueryValueExW(key, value_name, nullptr, nullptr, reinterpret_cast<LPBYTE>(value),
+                            &size) == 0;
     RegCloseKey(key);
   }
   log_info("Got host name from registry");
   if (!opened || !read) return;
 
-  if (to_narrow(value.get(), name) == 0) {
+  if (to_narrow(value, name) == 0) {
     log_error("conversion error for computer name from registry entry");
     name[0] = '\0';
   }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 #include <string_view>
 
@@ -15,6 +16,24 @@ std::string read_host_name() {
   char buffer[256] = {};
   if (gethostname(buffer, sizeof buffer - 1) != 0) return {};
   return buffer;
+}
+
+// The host name as the registry read gives it: read again at most once a second, as that
+// read comes with every account command; a renamed host still shows within a second.
+std::mutex name_mutex;
+std::string recent_name;
+std::chrono::steady_clock::time_point recent_read_at;
+bool have_recent_name = false;
+
+std::string recent_host_name() {
+  std::lock_guard<std::mutex> lock(name_mutex);
+  const auto now = std::chrono::steady_clock::now();
+  if (!have_recent_name || now - recent_read_at >= std::chrono::seconds(1)) {
+    recent_name = read_host_name();
+    recent_read_at = now;
+    have_recent_name = true;
+  }
+  return recent_name;
 }
 
 // The folded host name is kept; it is read again only when a name does not match it, so
@@ -50,7 +69,7 @@ bool is_local(const WCHAR* name, bool dot_is_local) {
 
 std::u16string host_name_wide() {
   std::u16string wide;
-  if (!utf8_to_utf16(read_host_name(), wide)) return {};
+  if (!utf8_to_utf16(recent_host_name(), wide)) return {};
   return wide;
 }
 

@@ -27,9 +27,23 @@ constexpr std::u16string_view kComputerNamePath =
     u"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName";
 constexpr std::u16string_view kComputerNameValue = u"ComputerName";
 
-// Registry names compare case-insensitively.
+// Registry names compare case-insensitively. The expected names are ASCII: a name in
+// ASCII compares unit by unit; any other goes through the full case folding.
 bool same_name(const WCHAR* name, std::u16string_view expected) {
   const std::size_t n = ostrel_posix::bounded_length(name, expected.size());
+  if (n != expected.size()) return false;
+  auto upper = [](char16_t unit) -> char16_t {
+    return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 0x20) : unit;
+  };
+  bool ascii = true;
+  for (std::size_t i = 0; i < n && ascii; ++i) {
+    if (name[i] >= 0x80) {
+      ascii = false;
+    } else if (upper(name[i]) != upper(expected[i])) {
+      return false;
+    }
+  }
+  if (ascii) return true;
   std::string a, b;
   return n == expected.size() && ostrel_posix::name_key(std::u16string_view(name, n), a) &&
          ostrel_posix::name_key(expected, b) && a == b;
