@@ -37,16 +37,29 @@ bool input_view(const Char* text, int length, std::basic_string_view<Char>& view
   return true;
 }
 
-// Copies a converted text out, or reports the size needed when the output size is 0.
+// Copies a converted text of size units out, or reports the size needed when the output
+// size is 0.
 template <typename Char>
-int deliver(const std::basic_string<Char>& converted, Char* out, int out_size) {
-  if (converted.size() > static_cast<std::size_t>(INT_MAX)) return fail(ERROR_INSUFFICIENT_BUFFER);
-  const int needed = static_cast<int>(converted.size());
+int deliver(const Char* converted, std::size_t size, Char* out, int out_size) {
+  if (size > static_cast<std::size_t>(INT_MAX)) return fail(ERROR_INSUFFICIENT_BUFFER);
+  const int needed = static_cast<int>(size);
   if (out_size == 0) return needed;
   if (needed > out_size) return fail(ERROR_INSUFFICIENT_BUFFER);
-  std::memcpy(out, converted.data(), converted.size() * sizeof(Char));
+  std::memcpy(out, converted, size * sizeof(Char));
   return needed;
 }
+
+// Room for a converted text: on the stack for texts of a few lines, else on the heap.
+template <typename Char, std::size_t kLocal>
+struct Scratch {
+  Char local[kLocal];
+  std::basic_string<Char> heap;
+  Char* get(std::size_t size) {
+    if (size <= kLocal) return local;
+    heap.resize(size);
+    return heap.data();
+  }
+};
 
 }  // namespace
 
@@ -67,10 +80,12 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int text_lengt
   std::string_view input;
   if (!input_view(text, text_length, input)) return fail(ERROR_INVALID_PARAMETER);
   if (wide_units < 0 || (wide_units > 0 && wide == nullptr)) return fail(ERROR_INVALID_PARAMETER);
-  std::u16string converted;
-  converted.reserve(input.size());
-  if (!ostrel_posix::utf8_to_utf16(input, converted)) return fail(ERROR_NO_UNICODE_TRANSLATION);
-  return deliver(converted, wide, wide_units);
+  Scratch<char16_t, 1024> scratch;
+  char16_t* converted = scratch.get(input.size());
+  std::size_t size = 0;
+  if (!ostrel_posix::utf8_to_utf16(input, converted, size))
+    return fail(ERROR_NO_UNICODE_TRANSLATION);
+  return deliver(converted, size, wide, wide_units);
 }
 
 int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length, LPSTR text,
@@ -84,8 +99,10 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_leng
   std::u16string_view input;
   if (!input_view(wide, wide_length, input)) return fail(ERROR_INVALID_PARAMETER);
   if (text_bytes < 0 || (text_bytes > 0 && text == nullptr)) return fail(ERROR_INVALID_PARAMETER);
-  std::string converted;
-  converted.reserve(input.size() * 3);
-  if (!ostrel_posix::utf16_to_utf8(input, converted)) return fail(ERROR_NO_UNICODE_TRANSLATION);
-  return deliver(converted, text, text_bytes);
+  Scratch<char, 3 * 1024> scratch;
+  char* converted = scratch.get(input.size() * 3);
+  std::size_t size = 0;
+  if (!ostrel_posix::utf16_to_utf8(input, converted, size))
+    return fail(ERROR_NO_UNICODE_TRANSLATION);
+  return deliver(converted, size, text, text_bytes);
 }

@@ -60,10 +60,13 @@ bool convert_field(const WCHAR* text, bool& present, std::string& out) {
 }  // namespace
 
 bool name_key(std::u16string_view name, std::string& key) {
-  key.clear();
-  key.reserve(name.size());
   const std::size_t n = name.size();
-  for (std::size_t i = 0; i < n; ++i) {
+  // The ASCII start of the name, usually all of it, folds in place.
+  std::size_t i = 0;
+  while (i < n && name[i] < 0x80) ++i;
+  key.resize(i);
+  for (std::size_t k = 0; k < i; ++k) key[k] = static_cast<char>(fold(name[k]));
+  for (; i < n; ++i) {
     char32_t code = name[i];
     if (code < 0x80) {
       key.push_back(static_cast<char>(fold(code)));

@@ -2,19 +2,15 @@
 
 namespace ostrel_posix {
 
-bool utf8_to_utf16(std::string_view text, std::u16string& out) {
-  // A text never has more UTF-16 units than UTF-8 bytes: write in place, then trim.
+bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written) {
   const std::size_t n = text.size();
-  const std::size_t start = out.size();
-  out.resize(start + n);
-  char16_t* const base = out.data();
-  std::size_t at = start;
+  std::size_t at = 0;
   std::size_t i = 0;
   bool valid = true;
   while (i < n) {
     // Runs of ASCII, the usual case, in a tight loop.
     while (i < n && static_cast<unsigned char>(text[i]) < 0x80)
-      base[at++] = static_cast<unsigned char>(text[i++]);
+      out[at++] = static_cast<unsigned char>(text[i++]);
     if (i == n) break;
     const unsigned char lead = static_cast<unsigned char>(text[i]);
     std::size_t length;
@@ -45,45 +41,72 @@ bool utf8_to_utf16(std::string_view text, std::u16string& out) {
     }
     if (code >= 0x10000) {
       code -= 0x10000;
-      base[at++] = static_cast<char16_t>(0xD800 + (code >> 10));
-      base[at++] = static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+      out[at++] = static_cast<char16_t>(0xD800 + (code >> 10));
+      out[at++] = static_cast<char16_t>(0xDC00 + (code & 0x3FF));
     } else {
-      base[at++] = static_cast<char16_t>(code);
+      out[at++] = static_cast<char16_t>(code);
     }
     i += length;
   }
-  out.resize(at);
+  written = at;
+  return valid;
+}
+
+bool utf8_to_utf16(std::string_view text, std::u16string& out) {
+  // A text never has more UTF-16 units than UTF-8 bytes: write in place, then trim.
+  const std::size_t start = out.size();
+  out.resize(start + text.size());
+  std::size_t written = 0;
+  const bool valid = utf8_to_utf16(text, out.data() + start, written);
+  out.resize(start + written);
+  return valid;
+}
+
+bool utf16_to_utf8(std::u16string_view wide, char* out, std::size_t& written) {
+  const std::size_t n = wide.size();
+  std::size_t at = 0;
+  bool valid = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    char32_t code = wide[i];
+    if (code < 0x80) {
+      out[at++] = static_cast<char>(code);
+      continue;
+    }
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      if (i + 1 == n || wide[i + 1] < 0xDC00 || wide[i + 1] > 0xDFFF) {
+        valid = false;
+        break;
+      }
+      code = 0x10000 + ((code - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
+      ++i;
+    } else if (code >= 0xDC00 && code <= 0xDFFF) {
+      valid = false;
+      break;
+    }
+    if (code < 0x800) {
+      out[at++] = static_cast<char>(0xC0 | (code >> 6));
+    } else if (code < 0x10000) {
+      out[at++] = static_cast<char>(0xE0 | (code >> 12));
+      out[at++] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    } else {
+      out[at++] = static_cast<char>(0xF0 | (code >> 18));
+      out[at++] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      out[at++] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    }
+    out[at++] = static_cast<char>(0x80 | (code & 0x3F));
+  }
+  written = at;
   return valid;
 }
 
 bool utf16_to_utf8(std::u16string_view wide, std::string& out) {
-  const std::size_t n = wide.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    char32_t code = wide[i];
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-      continue;
-    }
-    if (code >= 0xD800 && code <= 0xDBFF) {
-      if (i + 1 == n || wide[i + 1] < 0xDC00 || wide[i + 1] > 0xDFFF) return false;
-      code = 0x10000 + ((code - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
-      ++i;
-    } else if (code >= 0xDC00 && code <= 0xDFFF) {
-      return false;
-    }
-    if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    }
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-  return true;
+  // At most three bytes for each unit (a pair of units makes four): write in place, trim.
+  const std::size_t start = out.size();
+  out.resize(start + 3 * wide.size());
+  std::size_t written = 0;
+  const bool valid = utf16_to_utf8(wide, out.data() + start, written);
+  out.resize(start + written);
+  return valid;
 }
 
 std::size_t bounded_length(const char16_t* text, std::size_t limit) {

@@ -15,6 +15,14 @@ bool utf8_to_utf16(std::string_view text, std::u16string& out);
 /// hold part of the text.
 bool utf16_to_utf8(std::u16string_view wide, std::string& out);
 
+/// The same into out, which holds at least text.size() units; written is how many were
+/// written, also on failure.
+bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written);
+
+/// The same into out, which holds at least 3 * wide.size() bytes; written is how many
+/// were written, also on failure.
+bool utf16_to_utf8(std::u16string_view wide, char* out, std::size_t& written);
+
 /// Length of a NUL-terminated UTF-16 text, counting at most limit + 1 units, so that a
 /// check against limit never walks an overlong text to its end.
 std::size_t bounded_length(const char16_t* text, std::size_t limit);
