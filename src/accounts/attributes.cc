@@ -87,8 +87,13 @@ HeapText format_account_attributes(const USER_INFO_1* record) {
       {"script", record->usri1_script_path},
   };
 
-  HeapText text;
-  bool written = false;
+  // Put together in place, then copied to the heap once.
+  char text[3 * (kLineBuffer + 16)];
+  char* end = text;
+  auto put = [&end](const char* part, std::size_t length) {
+    std::memcpy(end, part, length);
+    end += length;
+  };
   for (const auto& item : items) {
     if (!item.value) continue;
     char value[kLineBuffer];
@@ -96,14 +101,13 @@ HeapText format_account_attributes(const USER_INFO_1* record) {
       report_conversion_error();
       return nullptr;
     }
-    char* grown = text.release();
-    if (written) grown = append_grow(grown, " ");
-    grown = append_grow(grown, item.name);
-    grown = append_grow(grown, "=\"");
-    grown = append_grow(grown, value);
-    grown = append_grow(grown, "\"");
-    text.reset(grown);
-    written = true;
+    if (end != text) put(" ", 1);
+    put(item.name, std::strlen(item.name));
+    put("=\"", 2);
+    put(value, std::strlen(value));
+    put("\"", 1);
   }
-  return text;
+  if (end == text) return nullptr;
+  *end = '\0';
+  return HeapText(append_grow(nullptr, text));
 }

@@ -26,6 +26,9 @@ void append_word(ArgVector& vector, const char* text, std::size_t length) {
 
 ArgVector tokenize_line(const char* line, const char* program_path) {
   ArgVector vector;
+  // Room for a command and its usual words without growing.
+  vector.words.reserve(8);
+  vector.owned.reserve(8);
   append_word(vector, program_path, program_path ? std::strlen(program_path) : 0);
 
   std::string pending;

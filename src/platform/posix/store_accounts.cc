@@ -14,6 +14,9 @@
 namespace ostrel_posix {
 namespace {
 
+// Room for the texts of a usual account, so that reading one does not grow the pool.
+constexpr std::size_t kOneAccountUnits = 256;
+
 std::int64_t now_seconds() {
   return static_cast<std::int64_t>(std::time(nullptr));
 }
@@ -89,6 +92,7 @@ DWORD store_get_user(const AccountName& name, UserRecords& records) {
   const int rc = sqlite3_step(get.stmt);
   if (rc == SQLITE_DONE) return NERR_UserNotFound;
   if (rc != SQLITE_ROW) return store_error(rc);
+  records.pool.reserve(kOneAccountUnits);
   return add_user_row(get.stmt, 0, now_seconds(), records) ? 0 : ERROR_FILE_CORRUPT;
 }
 
