@@ -3,12 +3,25 @@
 #include "service/service.h"
 #include "service/service_internal.h"
 
+namespace {
+
+// The next byte of input. Only the command loop's thread reads it: no lock per byte.
+int next_byte(std::FILE* input) {
+#if defined(_WIN32)
+  return std::getc(input);
+#else
+  return getc_unlocked(input);
+#endif
+}
+
+}  // namespace
+
 LineRead read_command_line(std::FILE* input, char* buffer, int* length) {
   int used = 0;
   *length = 0;
   buffer[0] = '\0';
   for (;;) {
-    const int c = std::getc(input);
+    const int c = next_byte(input);
     if (c == EOF) {
       // A last line without a newline is still a line; a read error drops what was read.
       if (used == 0 || std::ferror(input)) {
@@ -20,7 +33,7 @@ LineRead read_command_line(std::FILE* input, char* buffer, int* length) {
     if (used == kLineLimit) {
       // A byte beyond 511: skip to the end of the line; its newline is not kept.
       int rest = c;
-      while (rest != '\n' && rest != EOF) rest = std::getc(input);
+      while (rest != '\n' && rest != EOF) rest = next_byte(input);
       buffer[0] = '\0';
       return LineRead::kTooLong;
     }
