@@ -122,6 +122,22 @@ TEST_F(Log, MessagesEndInExactlyOneNewline) {
   EXPECT_EQ(text.find(std::string(1023, 'x')), std::string::npos);
 }
 
+TEST_F(Log, WrittenLinesCarryStampPidAndLevelWhole) {
+  log_open(nullptr, "w");
+  set_log_level(LOG_DEBUG);
+  const std::string long_text = std::string(3000, 'y') + "\n";  // beyond any message buffer
+  log_write(long_text.c_str(), LOG_INFO);
+  log_error("e%d", 1);
+  log_debug("d");
+  const std::string text = read_text("w.log");
+  const Lines lines = messages(text);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[1], "INFO " + std::string(3000, 'y'));
+  EXPECT_EQ(lines[2], "ERROR e1");
+  EXPECT_EQ(lines[3], "DEBUG d");
+  EXPECT_NE(text.find(":[" + std::to_string(getpid()) + "]ERROR e1\n"), std::string::npos);
+}
+
 TEST_F(Log, LoggedOpenAndClose) {
   set_log_level(LOG_DEBUG);
   log_open(nullptr, "f");

@@ -123,6 +123,37 @@ TEST(CodePage, ArgumentsSizesAndLastError) {
   }
 }
 
+// Texts around the size converted without a heap buffer convert the same as short ones,
+// and a failed conversion leaves the output as it was.
+TEST(CodePage, LongTextsRoundTripWhole) {
+  const std::string euro = "\xE2\x82\xAC";  // three bytes, one unit
+  for (const std::size_t units : {1023u, 1024u, 1025u, 4000u}) {
+    SCOPED_TRACE(units);
+    for (const bool wide_chars : {false, true}) {
+      std::string text;
+      for (std::size_t i = 0; i < units; ++i) text += wide_chars && i % 2 ? euro : "a";
+      std::u16string wide(units + 1, u'?');
+      ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(),
+                                    static_cast<int>(wide.size())),
+                static_cast<int>(units) + 1);
+      EXPECT_EQ(wide[units], 0);
+      std::string back(text.size() + 1, '?');
+      ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, back.data(),
+                                    static_cast<int>(back.size()), nullptr, nullptr),
+                static_cast<int>(text.size()) + 1);
+      EXPECT_EQ(back.c_str(), text);
+    }
+    std::string bad(units, 'a');
+    bad[units - 1] = '\xFF';
+    std::u16string untouched(units + 1, u'?');
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, bad.c_str(), -1, untouched.data(),
+                                  static_cast<int>(untouched.size())),
+              0);
+    EXPECT_EQ(GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(untouched, std::u16string(units + 1, u'?'));
+  }
+}
+
 TEST(CodePage, LastErrorIsPerThread) {
   SetLastError(77);
   std::thread other([] {
