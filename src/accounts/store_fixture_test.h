@@ -1,49 +1,18 @@
-// A test fixture with a fresh account store, settings and log in a scratch directory,
-// and helpers to run a command handler with its standard output captured.
+// The account fixture with the group join configured, and helpers of the set and search
+// tests: a handler run that keeps its words, accounts made, read and logged on to directly.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "accounts/accounts.h"
-#include "log/log.h"
-#include "service/service.h"
-#include "settings/settings.h"
+#include "accounts/accounts_test_support.h"
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public AccountsTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/ostrel-accounts-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    reset_settings_for_tests();
-    reset_service_for_tests();
-    reset_log_for_tests();
-    platform_clear_faults();
-    platform_close_store();
-    platform_set_account_db((dir_ + "/accounts.db").c_str());
-    platform_set_hash_limits_for_tests(1, 8192);
+    AccountsTest::SetUp();
     settings().group = "Guests";
-    settings().uname = "Ostrel 1.0g user";
-    set_log_level(LOG_DEBUG);
-    log_open(dir_.c_str(), "ostrel");
-  }
-
-  void TearDown() override {
-    platform_clear_faults();
-    platform_close_store();
-    reset_log_for_tests();
-    reset_settings_for_tests();
-    reset_service_for_tests();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
   /// Runs handler on "ostrel <words...>" (the command word at index 1) and returns what
@@ -114,15 +83,6 @@ class StoreTest : public ::testing::Test {
     CloseHandle(token);
     return true;
   }
-
-  std::string log_text() const {
-    std::ifstream in(dir_ + "/ostrel.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
-  std::string dir_;
 
  private:
   static char* keep(std::vector<std::unique_ptr<char[]>>& owned, const std::string& word) {
