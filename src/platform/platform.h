@@ -40,6 +40,26 @@ void platform_set_account_db(const char* path);
 void platform_set_directory_options(const char* base_dn, const char* bind_dn,
                                     const char* bind_pw_file);
 
+/// The settings of the host-account backend ("account_db system", POSIX): the password
+/// and shadow files (the group file lies beside the password file), whether hashes live in
+/// the shadow file, the first uid of new accounts, the parent of homes a set names none
+/// for, the default login shell and the shadow ageing fields of new accounts. Null for a
+/// setting not given. Called once the settings are read. The Windows build ignores it.
+struct PlatformSystemOptions {
+  const char* password_file = nullptr;
+  const char* shadow_file = nullptr;
+  bool shadow = true;
+  const char* base_uid = nullptr;
+  const char* home_path = nullptr;
+  const char* shell = nullptr;
+  const char* sp_expire = nullptr;
+  const char* sp_min = nullptr;
+  const char* sp_max = nullptr;
+  const char* sp_warn = nullptr;
+  const char* sp_inact = nullptr;
+};
+void platform_set_system_options(const PlatformSystemOptions& options);
+
 /// Clears memory that held a secret, in a way the compiler cannot drop.
 void secure_wipe(void* data, std::size_t size);
 

@@ -34,12 +34,25 @@ bool apply_startup_switches(int argc, char** argv) {
   return true;
 }
 
-// The account store: the "account_db" setting (a file or a directory URI), else <name>.db
-// in the work path.
+// The account store: the "account_db" setting (a file, a directory URI or "system" for the
+// host's own accounts), else <name>.db in the work path.
 void choose_account_store(const char* name) {
   const Settings& store = settings();
   platform_set_directory_options(text_of(store.ldap_base), text_of(store.ldap_bind_dn),
                                  text_of(store.ldap_bind_pw_file));
+  PlatformSystemOptions host;
+  host.password_file = text_of(store.password_file);
+  host.shadow_file = text_of(store.shadow_file);
+  host.shadow = store.shadow != 0;
+  host.base_uid = text_of(store.base_uid);
+  host.home_path = text_of(store.home_path);
+  host.shell = text_of(store.script);
+  host.sp_expire = text_of(store.sp_expire);
+  host.sp_min = text_of(store.sp_min);
+  host.sp_max = text_of(store.sp_max);
+  host.sp_warn = text_of(store.sp_warn);
+  host.sp_inact = text_of(store.sp_inact);
+  platform_set_system_options(host);
   if (store.account_db) {
     platform_set_account_db(store.account_db->c_str());
     return;

@@ -1,14 +1,17 @@
 // Which backend answers the account calls: the directory when "account_db" holds an LDAP
-// URI, else the store file it names.
+// URI, the host's account files when it reads "system", else the store file it names.
 #include "platform/posix/backend.h"
 
 #include <atomic>
 #include <cctype>
 
+#include "platform/posix/utf.h"
+
 namespace ostrel_posix {
 namespace {
 
-std::atomic<bool> directory_chosen{false};
+enum Chosen : int { kStore, kDirectory, kSystem };
+std::atomic<int> chosen{kStore};
 
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -25,7 +28,28 @@ bool is_directory_uri(std::string_view path) {
 }
 
 const Backend& active_backend() {
-  return directory_chosen.load(std::memory_order_acquire) ? directory_backend() : store_backend();
+  switch (chosen.load(std::memory_order_acquire)) {
+    case kDirectory:
+      return directory_backend();
+    case kSystem:
+      return system_backend();
+    default:
+      return store_backend();
+  }
+}
+
+bool backend_valid_name(std::u16string_view name) {
+  const auto rule = active_backend().valid_name;
+  return rule != nullptr ? rule(name) : valid_account_name(name);
+}
+
+bool backend_account_name(const WCHAR* name, std::u16string_view& view, std::string& key) {
+  const auto rule = active_backend().valid_name;
+  if (rule == nullptr) return account_name_and_key(name, view, key);
+  if (name == nullptr) return false;
+  // One unit more than any rule takes, so that a longer name is seen to be too long.
+  view = std::u16string_view(name, bounded_length(name, kMaxTextUnits));
+  return rule(view) && name_key(view, key);
 }
 
 }  // namespace ostrel_posix
@@ -34,7 +58,8 @@ void platform_set_account_db(const char* path) {
   using namespace ostrel_posix;
   const std::string named = path == nullptr ? std::string() : std::string(path);
   const bool directory = is_directory_uri(named);
-  set_store_path(directory ? std::string() : named);
+  const bool system = named == kSystemAccounts;
+  set_store_path(directory || system ? std::string() : named);
   set_directory_uri(directory ? named : std::string());
-  directory_chosen.store(directory, std::memory_order_release);
+  chosen.store(directory ? kDirectory : system ? kSystem : kStore, std::memory_order_release);
 }

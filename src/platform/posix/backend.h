@@ -1,7 +1,7 @@
-// The two places accounts can live: the embedded store (an SQLite file) and a directory
-// server (LDAP). The Net*/LogonUserW entry points check what is common once (host rule,
-// parameters, names, passwords, fields, injected faults), then call the active backend
-// through this table; the backend does not check those again.
+// The three places accounts can live: the embedded store (an SQLite file), a directory
+// server (LDAP) and the host's own account files (passwd, shadow, group). The Net*/LogonUserW entry
+// points check what is common once (host rule, parameters, names, passwords, fields, injected
+// faults), then call the active backend through this table; the backend does not check those again.
 #pragma once
 
 #include <string>
@@ -33,7 +33,7 @@ struct Backend {
   /// Removes the account and adds one of the same name in its place, as one step where
   /// the backend can. removal gets the removal's code (0, NERR_UserNotFound or a backend
   /// result code); when it is not 0 nothing changed. Otherwise the add's code.
-  DWORD (*replace_user)
+  DWORD(*replace_user)
   (const AccountName& name, const UserFields& fields, const std::string* password, DWORD& removal);
   /// One page of the listing (resume_handle may be null: no handle wanted). 0 when the
   /// list is done, ERROR_MORE_DATA with *resume_handle set while more remain,
@@ -48,13 +48,26 @@ struct Backend {
   /// are refused at the cost of a real check. 0, ERROR_LOGON_FAILURE,
   /// ERROR_ACCOUNT_DISABLED or a backend result code.
   DWORD (*logon)(const AccountName* name, const std::string* password);
+  /// The backend's own rule for account names, or null for Windows' rule (names.h).
+  bool (*valid_name)(std::u16string_view name);
+  /// Checks the fields of a record beyond the shared limits, or null: 0, or
+  /// ERROR_INVALID_PARAMETER with the field's index in parm_index.
+  DWORD (*check_fields)(const UserFields& fields, DWORD& parm_index);
 };
 
 const Backend& store_backend();
 const Backend& directory_backend();
+const Backend& system_backend();
 
 /// The backend that the last platform_set_account_db chose.
 const Backend& active_backend();
+
+/// True when name is a valid account name for the active backend.
+bool backend_valid_name(std::u16string_view name);
+
+/// The name as a view with its key when the active backend takes it as an account name;
+/// else false.
+bool backend_account_name(const WCHAR* name, std::u16string_view& view, std::string& key);
 
 /// True for "ldap://", "ldaps://" and "ldapi://" (case-insensitive): a directory, not a file.
 bool is_directory_uri(std::string_view path);
@@ -63,6 +76,9 @@ bool is_directory_uri(std::string_view path);
 /// connection when the name changes.
 void set_store_path(const std::string& path);
 void set_directory_uri(const std::string& uri);
+
+/// The account_db value that chooses the host's own accounts.
+inline constexpr std::string_view kSystemAccounts = "system";
 
 /// Closes every connection to the directory (for tests and a change of settings).
 void close_directory();

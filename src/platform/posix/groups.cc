@@ -31,7 +31,7 @@ DWORD member_name(const WCHAR* member, AccountName& account) {
     if (domain.empty()) return ERROR_INVALID_MEMBER;
     local = is_local_domain(domain.c_str());
   }
-  if (!valid_account_name(name) || !name_key(name, account.key) ||
+  if (!backend_valid_name(name) || !name_key(name, account.key) ||
       !utf16_to_utf8(name, account.text))
     return ERROR_INVALID_MEMBER;
   account.wide = name;

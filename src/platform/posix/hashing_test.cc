@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
-
 namespace {
 
 using ostrel_posix::dummy_hash;

@@ -52,7 +52,7 @@ BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logon_type
   SecretText secret;
   const bool password_ok = password_to_utf8(password, kMaxPasswordUnits, secret);
   AccountName name;
-  const bool name_ok = account_name_and_key(user, name.wide, name.key) &&
+  const bool name_ok = backend_account_name(user, name.wide, name.key) &&
                        utf16_to_utf8(name.wide, name.text) && is_local_domain(domain);
   const DWORD rc =
       active_backend().logon(name_ok ? &name : nullptr, password_ok ? &secret.text : nullptr);

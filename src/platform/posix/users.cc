@@ -31,7 +31,7 @@ DWORD check_password(const WCHAR* password, SecretText& text) {
 
 // The name of an existing account as callers give it: false for one no account can have.
 bool lookup_name(const WCHAR* user, AccountName& name) {
-  return account_name_and_key(user, name.wide, name.key) && utf16_to_utf8(name.wide, name.text);
+  return backend_account_name(user, name.wide, name.key) && utf16_to_utf8(name.wide, name.text);
 }
 
 // The password and fields of a record for an add or an update.
@@ -44,6 +44,8 @@ NET_API_STATUS check_record(const USER_INFO_1& info, SecretText& password, UserF
   }
   DWORD parm_index = 0;
   if (prepare_user_fields(info, fields, parm_index) != 0) return refuse(parm_err, parm_index);
+  const auto check = active_backend().check_fields;
+  if (check != nullptr && check(fields, parm_index) != 0) return refuse(parm_err, parm_index);
   return 0;
 }
 

@@ -337,9 +337,16 @@ DWORD directory_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_ha
                           UserRecords& records, DWORD& total);
 
 const Backend& directory_backend() {
-  static const Backend table = {directory_add_user,    directory_set_user,     directory_get_user,
-                                directory_delete_user, directory_replace_user, directory_enumerate,
-                                directory_add_members, directory_logon};
+  static const Backend table = {directory_add_user,
+                                directory_set_user,
+                                directory_get_user,
+                                directory_delete_user,
+                                directory_replace_user,
+                                directory_enumerate,
+                                directory_add_members,
+                                directory_logon,
+                                nullptr,
+                                nullptr};
   return table;
 }
 

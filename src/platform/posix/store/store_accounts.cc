@@ -5,9 +5,9 @@
 #include <string_view>
 
 #include "platform/posix/backend.h"
-#include "platform/posix/store/bulk.h"
 #include "platform/posix/faults.h"
 #include "platform/posix/hashing.h"
+#include "platform/posix/store/bulk.h"
 #include "platform/posix/store/store.h"
 #include "platform/posix/utf.h"
 
@@ -168,9 +168,9 @@ DWORD store_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle
 DWORD store_logon(const AccountName* name, const std::string* password);
 
 const Backend& store_backend() {
-  static const Backend table = {store_add_user,    store_set_user,     store_get_user,
-                                store_delete_user, store_replace_user, store_enumerate,
-                                store_add_members, store_logon};
+  static const Backend table = {
+      store_add_user,  store_set_user,    store_get_user, store_delete_user, store_replace_user,
+      store_enumerate, store_add_members, store_logon,    nullptr,           nullptr};
   return table;
 }
 

@@ -1,0 +1,314 @@
+// The host-account backend's side of adding, reading, changing and deleting accounts and
+// of group membership. Each change takes the host tools' locks, reads the files, and
+// writes back the ones it changed as one change (file_commit.h).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/posix/backend.h"
+#include "platform/posix/system/system_entries.h"
+#include "platform/posix/system/system_files.h"
+#include "platform/posix/system/unix_hash.h"
+
+namespace ostrel_posix {
+namespace {
+
+constexpr unsigned long kDefaultUidMin = 1000, kDefaultUidMax = 60000;
+
+struct Ids {
+  unsigned long uid = 0, gid = 0;
+};
+
+// A number of login.defs beside the password file (the host's own for /etc/passwd).
+unsigned long login_defs_number(const SystemOptions& options, const char* key,
+                                unsigned long fallback) {
+  std::ifstream in(directory_of(options.password_file) + "/login.defs");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string word, value;
+    if (words >> word >> value && word == key) {
+      char* end = nullptr;
+      const unsigned long number = std::strtoul(value.c_str(), &end, 10);
+      if (end != value.c_str() && *end == '\0') return number;
+    }
+  }
+  return fallback;
+}
+
+// The numbers in one field of every entry of a file.
+std::set<unsigned long> numbers_in(const AccountFile& file, std::size_t field) {
+  std::set<unsigned long> used;
+  for (const std::string& line : file.lines) {
+    if (!is_entry(line)) continue;
+    const auto fields = split_fields(line, field + 1);
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(fields[field].c_str(), &end, 10);
+    if (end != fields[field].c_str()) used.insert(number);
+  }
+  return used;
+}
+
+// The first uid from base_uid (else UID_MIN) that no account has and no group has as its
+// gid, so that the account's own group gets the same number. False when none is left.
+bool next_free_ids(const SystemFiles& files, Ids& ids) {
+  const unsigned long first =
+      files.options.base_uid.value_or(login_defs_number(files.options, "UID_MIN", kDefaultUidMin));
+  const unsigned long last = login_defs_number(files.options, "UID_MAX", kDefaultUidMax);
+  const auto uids = numbers_in(files.passwd, kPwUid);
+  const auto gids = numbers_in(files.group, 2);
+  for (unsigned long n = first; n <= last; ++n) {
+    if (uids.count(n) == 0 && gids.count(n) == 0) {
+      ids.uid = ids.gid = n;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Creates a missing home below home_path, and gives it to the account when we are root.
+void make_home(const std::string& home, const Ids& ids, bool given) {
+  if (home.empty() || home[0] != '/') return;
+  if (!given) {
+    for (std::size_t cut = home.find('/', 1); cut != std::string::npos;
+         cut = home.find('/', cut + 1))
+      ::mkdir(home.substr(0, cut).c_str(), 0755);
+    ::mkdir(home.c_str(), 0700);
+  }
+  if (::geteuid() != 0) return;
+  // Only a directory that is ours and empty is handed over: a home made for this account,
+  // never a directory other files already live in.
+  struct stat info {};
+  if (::lstat(home.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0) return;
+  std::error_code error;
+  if (!std::filesystem::is_empty(home, error) || error) return;
+  // A failure leaves the directory root's: the account works, its home is not writable.
+  (void)::lchown(home.c_str(), static_cast<uid_t>(ids.uid), static_cast<gid_t>(ids.gid));
+}
+
+// The passwd line of an account.
+std::string passwd_line(const SystemFiles& files, const AccountName& name, const UserFields& f,
+                        const Ids& ids, const std::string& home, const std::string& hash) {
+  const std::string shell =
+      f.has_script_path && !f.script_path.empty() ? f.script_path : files.options.shell;
+  return join_fields({name.text, files.options.shadow ? "x" : hash, std::to_string(ids.uid),
+                      std::to_string(ids.gid), f.has_comment ? f.comment : "", home, shell});
+}
+
+std::string shadow_line(const SystemFiles& files, const AccountName& name,
+                        const std::string& hash) {
+  const SystemOptions& o = files.options;
+  return join_fields({name.text, hash, std::to_string(today_in_days()), o.sp_min, o.sp_max,
+                      o.sp_warn, o.sp_inact, o.sp_expire, ""});
+}
+
+// The account's lines, and its own group unless ids come from an account it replaces.
+DWORD add_entries(SystemFiles& files, const AccountName& name, const UserFields& fields,
+                  const std::string* hash, const Ids* kept, std::string& home) {
+  Ids ids;
+  if (kept != nullptr) {
+    ids = *kept;
+  } else {
+    if (find_entry(files.group, name.text) >= 0) return NERR_GroupExists;
+    if (!next_free_ids(files, ids)) return NERR_InternalError;
+  }
+  home = fields.has_home_dir ? fields.home_dir
+         : files.options.home_path.empty()
+             ? std::string()
+             : files.options.home_path + (files.options.home_path.back() == '/' ? "" : "/") +
+                   name.text;
+  if (!valid_field_text(home) || !valid_field_text(files.options.shell)) return NERR_InternalError;
+  const std::string field = hash_field(hash, (fields.flags & UF_ACCOUNTDISABLE) != 0);
+  insert_entry(files.passwd, passwd_line(files, name, fields, ids, home, field));
+  if (files.options.shadow) {
+    if (!files.shadow.exists) return ERROR_FILE_NOT_FOUND;
+    insert_entry(files.shadow, shadow_line(files, name, field));
+  }
+  if (kept == nullptr) {
+    if (!files.group.exists) return ERROR_FILE_NOT_FOUND;
+    insert_entry(files.group, join_fields({name.text, "x", std::to_string(ids.gid), ""}));
+    if (files.gshadow.exists) insert_entry(files.gshadow, join_fields({name.text, "!", "", ""}));
+  }
+  return 0;
+}
+
+// Takes name out of every member list of the group files.
+void leave_groups(SystemFiles& files, std::string_view name) {
+  for (AccountFile* file : {&files.group, &files.gshadow}) {
+    const bool is_gshadow = file == &files.gshadow;
+    for (std::size_t i = 0; i < file->lines.size(); ++i) {
+      if (!is_entry(file->lines[i])) continue;
+      auto fields = split_fields(file->lines[i], 4);
+      bool changed = remove_member(fields[3], name);
+      if (is_gshadow) changed = remove_member(fields[2], name) || changed;
+      if (changed) replace_entry(*file, static_cast<int>(i), join_fields(fields));
+    }
+  }
+}
+
+// Removes the account's passwd and shadow lines and its memberships; its ids in ids.
+DWORD remove_entries(SystemFiles& files, const AccountName& name, Ids& ids) {
+  const int at = find_entry(files.passwd, name.text);
+  if (at < 0) return NERR_UserNotFound;
+  const auto fields = split_fields(files.passwd.lines[static_cast<std::size_t>(at)], kPwFields);
+  ids.uid = std::strtoul(fields[kPwUid].c_str(), nullptr, 10);
+  ids.gid = std::strtoul(fields[kPwGid].c_str(), nullptr, 10);
+  remove_entry(files.passwd, at);
+  if (const int sp = find_entry(files.shadow, name.text); sp >= 0) remove_entry(files.shadow, sp);
+  leave_groups(files, name.text);
+  return 0;
+}
+
+// The account's own group (its name, its gid) goes when no other account has it as its
+// primary group and it has no members, as the host's userdel does.
+void remove_own_group(SystemFiles& files, const AccountName& name, const Ids& ids) {
+  const int at = find_entry(files.group, name.text);
+  if (at < 0) return;
+  const auto fields = split_fields(files.group.lines[static_cast<std::size_t>(at)], 4);
+  if (fields[2] != std::to_string(ids.gid) || !fields[3].empty()) return;
+  if (numbers_in(files.passwd, kPwGid).count(ids.gid) != 0) return;
+  remove_entry(files.group, at);
+  if (const int gs = find_entry(files.gshadow, name.text); gs >= 0) remove_entry(files.gshadow, gs);
+}
+
+DWORD make_hash(const std::string* password, std::string& hash) {
+  if (password != nullptr && !make_unix_hash(*password, hash)) return ERROR_NOT_ENOUGH_MEMORY;
+  return 0;
+}
+
+DWORD system_add_user(const AccountName& name, const UserFields& fields,
+                      const std::string* password) {
+  std::string hash;
+  if (const DWORD rc = make_hash(password, hash); rc != 0) return rc;
+  SystemFiles files;
+  if (const DWORD rc = files.open(true, true); rc != 0) return rc;
+  if (find_entry(files.passwd, name.text) >= 0 || find_entry(files.shadow, name.text) >= 0)
+    return NERR_UserExists;
+  std::string home;
+  if (const DWORD rc = add_entries(files, name, fields, password ? &hash : nullptr, nullptr, home);
+      rc != 0)
+    return rc;
+  if (const DWORD rc = files.commit(); rc != 0) return rc;
+  const int at = find_entry(files.passwd, name.text);
+  const auto line = split_fields(files.passwd.lines[static_cast<std::size_t>(at)], kPwFields);
+  make_home(home,
+            {std::strtoul(line[kPwUid].c_str(), nullptr, 10),
+             std::strtoul(line[kPwGid].c_str(), nullptr, 10)},
+            fields.has_home_dir);
+  return 0;
+}
+
+DWORD system_set_user(const AccountName& name, const UserFields& fields,
+                      const std::string* password) {
+  std::string hash;
+  if (const DWORD rc = make_hash(password, hash); rc != 0) return rc;
+  SystemFiles files;
+  if (const DWORD rc = files.open(true, false); rc != 0) return rc;
+  const int at = find_entry(files.passwd, name.text);
+  if (at < 0) return NERR_UserNotFound;
+  auto pw = split_fields(files.passwd.lines[static_cast<std::size_t>(at)], kPwFields);
+  pw[kPwGecos] = fields.has_comment ? fields.comment : "";
+  pw[kPwHome] = fields.has_home_dir ? fields.home_dir : "";
+  pw[kPwShell] = fields.has_script_path && !fields.script_path.empty() ? fields.script_path
+                                                                       : files.options.shell;
+  if (!valid_field_text(pw[kPwShell])) return NERR_InternalError;
+  const bool disabled = (fields.flags & UF_ACCOUNTDISABLE) != 0;
+  const std::string field = password != nullptr ? hash_field(&hash, disabled)
+                                                : with_lock(stored_hash(files, at), disabled);
+  const int sp = find_entry(files.shadow, name.text);
+  if (files.options.shadow && (pw[kPwHash] == "x" || sp >= 0)) {
+    pw[kPwHash].assign(1, 'x');  // assign(1, ..): GCC 12 warns wrongly on = "x"
+    if (sp < 0) {
+      insert_entry(files.shadow, shadow_line(files, name, field));
+    } else {
+      auto line = split_fields(files.shadow.lines[static_cast<std::size_t>(sp)], kSpFields);
+      if (password != nullptr) line[kSpLastChange] = std::to_string(today_in_days());
+      line[kSpHash] = field;
+      replace_entry(files.shadow, sp, join_fields(line));
+    }
+  } else {
+    pw[kPwHash] = field;
+  }
+  replace_entry(files.passwd, at, join_fields(pw));
+  return files.commit();
+}
+
+DWORD system_get_user(const AccountName& name, UserRecords& records) {
+  SystemFiles files;
+  if (const DWORD rc = files.open(false, false); rc != 0) return rc;
+  const int at = find_entry(files.passwd, name.text);
+  if (at < 0) return NERR_UserNotFound;
+  return add_system_record(files, at, records) ? 0 : ERROR_FILE_CORRUPT;
+}
+
+DWORD system_delete_user(const AccountName& name) {
+  SystemFiles files;
+  if (const DWORD rc = files.open(true, true); rc != 0) return rc;
+  Ids ids;
+  if (const DWORD rc = remove_entries(files, name, ids); rc != 0) return rc;
+  remove_own_group(files, name, ids);
+  return files.commit();
+}
+
+DWORD system_replace_user(const AccountName& name, const UserFields& fields,
+                          const std::string* password, DWORD& removal) {
+  removal = 0;
+  std::string hash;
+  if (const DWORD rc = make_hash(password, hash); rc != 0) return rc;
+  SystemFiles files;
+  if (const DWORD rc = files.open(true, true); rc != 0) return removal = rc;
+  // The new account keeps the old one's uid and group, so that its files stay its own;
+  // both halves are written as one change.
+  Ids ids;
+  if (const DWORD rc = remove_entries(files, name, ids); rc != 0) return removal = rc;
+  std::string home;
+  if (const DWORD rc = add_entries(files, name, fields, password ? &hash : nullptr, &ids, home);
+      rc != 0)
+    return rc;
+  if (const DWORD rc = files.commit(); rc != 0) return rc;
+  make_home(home, ids, fields.has_home_dir);
+  return 0;
+}
+
+DWORD system_add_members(const AccountName& group, const std::vector<AccountName>& members) {
+  SystemFiles files;
+  if (const DWORD rc = files.open(true, true); rc != 0) return rc;
+  const int at = find_entry(files.group, group.text);
+  if (at < 0) return NERR_GroupNotFound;
+  auto fields = split_fields(files.group.lines[static_cast<std::size_t>(at)], 4);
+  const int gs = find_entry(files.gshadow, group.text);
+  auto shadow_fields = gs >= 0 ? split_fields(files.gshadow.lines[static_cast<std::size_t>(gs)], 4)
+                               : std::vector<std::string>();
+  for (const AccountName& member : members) {
+    if (find_entry(files.passwd, member.text) < 0) return ERROR_NO_SUCH_MEMBER;
+    if (!add_member(fields[3], member.text)) return ERROR_MEMBER_IN_ALIAS;
+    if (gs >= 0) add_member(shadow_fields[3], member.text);
+  }
+  replace_entry(files.group, at, join_fields(fields));
+  if (gs >= 0) replace_entry(files.gshadow, gs, join_fields(shadow_fields));
+  return files.commit();
+}
+
+}  // namespace
+
+DWORD system_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle,
+                       UserRecords& records, DWORD& total);
+DWORD system_logon(const AccountName* name, const std::string* password);
+
+const Backend& system_backend() {
+  static const Backend table = {system_add_user,    system_set_user,     system_get_user,
+                                system_delete_user, system_replace_user, system_enumerate,
+                                system_add_members, system_logon,        valid_unix_name,
+                                check_unix_fields};
+  return table;
+}
+
+}  // namespace ostrel_posix

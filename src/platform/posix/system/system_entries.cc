@@ -1,0 +1,59 @@
+#include "platform/posix/system/system_entries.h"
+
+#include <cstdlib>
+#include <ctime>
+
+namespace ostrel_posix {
+
+std::string stored_hash(const SystemFiles& files, int index) {
+  const auto fields = split_fields(files.passwd.lines[static_cast<std::size_t>(index)], kPwFields);
+  if (!files.options.shadow || fields[kPwHash] != "x") return fields[kPwHash];
+  const int at = find_entry(files.shadow, fields[kPwName]);
+  if (at < 0) return "!";  // deferred to a shadow entry that is missing: no password
+  return split_fields(files.shadow.lines[static_cast<std::size_t>(at)], kSpFields)[kSpHash];
+}
+
+bool add_system_record(const SystemFiles& files, int index, UserRecords& records) {
+  const auto fields = split_fields(files.passwd.lines[static_cast<std::size_t>(index)], kPwFields);
+  UserFields account;
+  account.priv = fields[kPwUid] == "0" ? USER_PRIV_ADMIN : USER_PRIV_USER;
+  account.flags = UF_SCRIPT | UF_NORMAL_ACCOUNT;
+  const std::string hash = stored_hash(files, index);
+  if (!hash.empty() && hash[0] == '!') account.flags |= UF_ACCOUNTDISABLE;
+  // An empty field reads as an absent one, and so does the default login shell.
+  account.has_home_dir = !fields[kPwHome].empty();
+  account.home_dir = fields[kPwHome];
+  account.has_comment = !fields[kPwGecos].empty();
+  account.comment = fields[kPwGecos];
+  account.has_script_path = !fields[kPwShell].empty() && fields[kPwShell] != files.options.shell;
+  account.script_path = fields[kPwShell];
+
+  DWORD age = 0;
+  bool expires = false;
+  if (files.options.shadow) {
+    const int at = find_entry(files.shadow, fields[kPwName]);
+    if (at >= 0) {
+      const auto sp = split_fields(files.shadow.lines[static_cast<std::size_t>(at)], kSpFields);
+      const long changed = std::atol(sp[kSpLastChange].c_str());
+      const long now = static_cast<long>(std::time(nullptr));
+      if (changed > 0 && changed * 86400 <= now) age = static_cast<DWORD>(now - changed * 86400);
+      expires = !sp[kSpMax].empty() && sp[kSpMax] != "99999" && sp[kSpMax] != "-1";
+    }
+  }
+  if (!expires) account.flags |= UF_DONT_EXPIRE_PASSWD;
+  return add_user_fields(fields[kPwName], account, age, records);
+}
+
+std::string hash_field(const std::string* hash, bool disabled) {
+  if (hash == nullptr) return "!";
+  return disabled ? "!" + *hash : *hash;
+}
+
+std::string with_lock(const std::string& field, bool disabled) {
+  const bool locked = !field.empty() && field[0] == '!';
+  if (disabled && !locked) return "!" + field;
+  if (!disabled && locked && field.size() > 1) return field.substr(1);
+  return field.empty() ? "!" : field;
+}
+
+}  // namespace ostrel_posix

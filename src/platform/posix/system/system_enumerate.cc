@@ -1,0 +1,107 @@
+// Listing the host's accounts in name order, page by page. A resume handle names a slot
+// that holds the last name returned, so the next page starts after it: accounts added or
+// deleted between pages are never skipped nor repeated.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/posix/backend.h"
+#include "platform/posix/system/system_entries.h"
+#include "platform/posix/system/system_files.h"
+
+namespace ostrel_posix {
+namespace {
+
+constexpr std::size_t kResumeSlots = 64;
+
+struct ResumeSlot {
+  DWORD handle = 0;  // 0: free
+  std::string last_name;
+  std::uint64_t used = 0;
+};
+
+std::mutex slot_mutex;
+std::array<ResumeSlot, kResumeSlots> slots;
+DWORD last_handle = 0;
+std::uint64_t use_clock = 0;
+
+ResumeSlot* find_slot(DWORD handle) {
+  for (ResumeSlot& slot : slots)
+    if (slot.handle == handle) return &slot;
+  return nullptr;
+}
+
+// A free slot, else the least recently used one, under a handle not in use.
+ResumeSlot& take_slot() {
+  ResumeSlot* chosen = &slots[0];
+  for (ResumeSlot& slot : slots) {
+    if (slot.handle == 0) {
+      chosen = &slot;
+      break;
+    }
+    if (slot.used < chosen->used) chosen = &slot;
+  }
+  do {
+    ++last_handle;
+  } while (last_handle == 0 || find_slot(last_handle) != nullptr);
+  chosen->handle = last_handle;
+  return *chosen;
+}
+
+}  // namespace
+
+DWORD system_enumerate(DWORD, DWORD preferred_length, DWORD* resume_handle, UserRecords& records,
+                       DWORD& total) {
+  std::lock_guard<std::mutex> lock(slot_mutex);
+  ResumeSlot* slot = nullptr;
+  if (resume_handle != nullptr && *resume_handle != 0) {
+    slot = find_slot(*resume_handle);
+    if (slot == nullptr) return ERROR_INVALID_PARAMETER;
+  }
+  SystemFiles files;
+  if (const DWORD rc = files.open(false, false); rc != 0) return rc;
+
+  std::vector<std::pair<std::string_view, int>> names;
+  for (std::size_t i = 0; i < files.passwd.lines.size(); ++i) {
+    const std::string& line = files.passwd.lines[i];
+    if (is_entry(line)) names.emplace_back(entry_name(line), static_cast<int>(i));
+  }
+  std::sort(names.begin(), names.end());
+  total = static_cast<DWORD>(names.size());
+
+  const std::string after = slot != nullptr ? slot->last_name : std::string();
+  auto it = slot != nullptr ? std::upper_bound(names.begin(), names.end(),
+                                               std::make_pair(std::string_view(after), INT32_MAX))
+                            : names.begin();
+  std::string last = after;
+  bool more = false;
+  for (; it != names.end(); ++it) {
+    // An account whose texts are not UTF-8 cannot be handed out; the listing goes on.
+    if (!add_system_record(files, it->second, records)) continue;
+    if (preferred_length != MAX_PREFERRED_LENGTH && records.entries.size() > 1 &&
+        records.bytes > preferred_length) {
+      drop_last_user(records);
+      more = true;
+      break;
+    }
+    last.assign(it->first);
+  }
+  if (more) {
+    if (resume_handle != nullptr) {
+      if (slot == nullptr) slot = &take_slot();
+      slot->last_name = last;
+      slot->used = ++use_clock;
+      *resume_handle = slot->handle;
+    }
+    return ERROR_MORE_DATA;
+  }
+  if (slot != nullptr) *slot = ResumeSlot{};
+  if (resume_handle != nullptr) *resume_handle = 0;
+  return NERR_Success;
+}
+
+}  // namespace ostrel_posix

@@ -1,0 +1,22 @@
+// Password hashes of the host's account files, through libxcrypt: new ones with yescrypt
+// at the library's default cost (Debian's default method), checks of any method crypt(3)
+// knows (yescrypt, sha512crypt, ...).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace ostrel_posix {
+
+/// A new yescrypt hash of password; false when no salt or hash could be made.
+bool make_unix_hash(const std::string& password, std::string& hash);
+
+/// True when password matches hash. A hash crypt(3) cannot use never matches, at the cost
+/// of a real check.
+bool unix_hash_matches(const std::string& hash, const std::string& password);
+
+/// Checks password against a fixed yescrypt hash made with the same method and cost as
+/// new ones, so that a refusal without a usable hash costs what a real check does.
+void unix_verify_dummy(const std::string& password);
+
+}  // namespace ostrel_posix
