@@ -1,0 +1,261 @@
+// The host-account backend on scratch copies of passwd, shadow, group and gshadow.
+#include <crypt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/posix/system/account_files.h"
+#include "platform/posix/system/system_files.h"
+#include "platform/posix/test_store.h"
+
+namespace ostrel_posix {
+namespace {
+
+constexpr const char* kPasswd =
+    "root:x:0:0:root:/root:/bin/bash\n"
+    "carol:x:1000:1000:Carol,,,:/home/carol:/bin/sh\n"
+    "+@netgroup::::::\n";
+constexpr const char* kShadow =
+    "root:*:19000:0:99999:7:::\n"
+    "carol:$6$salt$hash:19000:0:99999:7:::\n";
+constexpr const char* kGroup = "root:x:0:\ncarol:x:1000:\nmail:x:8:carol\n";
+constexpr const char* kGshadow = "root:*::\ncarol:!::\nmail:*::carol\n";
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_all(const std::string& path, const std::string& text, mode_t mode) {
+  std::ofstream(path) << text;
+  chmod(path.c_str(), mode);
+}
+
+class SystemBackendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/ostrel-system-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    std::filesystem::create_directory(dir_ + "/etc");
+    write_all(file("passwd"), kPasswd, 0644);
+    write_all(file("shadow"), kShadow, 0640);
+    write_all(file("group"), kGroup, 0644);
+    write_all(file("gshadow"), kGshadow, 0640);
+    PlatformSystemOptions options;
+    const std::string passwd = file("passwd"), shadow = file("shadow");
+    options.password_file = passwd.c_str();
+    options.shadow_file = shadow.c_str();
+    options.base_uid = "2000";
+    platform_set_system_options(options);
+    platform_set_account_db("system");
+    platform_clear_faults();
+  }
+  void TearDown() override {
+    platform_clear_faults();
+    platform_set_system_options(PlatformSystemOptions{});
+    platform_set_account_db("");
+    std::error_code error;
+    std::filesystem::remove_all(dir_, error);
+  }
+  std::string file(const char* name) const { return dir_ + "/etc/" + name; }
+
+  // Runs the host's own checkers on the scratch files, where they can be run (as root).
+  void expect_checkers_pass() {
+    if (geteuid() != 0 || access("/usr/sbin/pwck", X_OK) != 0) return;
+    EXPECT_EQ(std::system(("/usr/sbin/pwck -r -q -R " + dir_ + " >/dev/null 2>&1").c_str()), 0);
+    EXPECT_EQ(std::system(("/usr/sbin/grpck -r -R " + dir_ + " >/dev/null 2>&1").c_str()), 0);
+  }
+
+  std::string dir_;
+};
+
+BOOL logon(const std::string& user, const std::string& password) {
+  const std::u16string u = wide(user), p = wide(password);
+  HANDLE token = nullptr;
+  const BOOL ok = LogonUserW(u.c_str(), nullptr, p.c_str(), LOGON32_LOGON_NETWORK,
+                             LOGON32_PROVIDER_DEFAULT, &token);
+  if (ok) CloseHandle(token);
+  return ok;
+}
+
+TEST_F(SystemBackendTest, AddChangeDeleteKeepOtherLinesAndOwnership) {
+  Record alice = record("alice", "Wonder!land");
+  alice.has_comment = true;
+  alice.comment = u"Alice";
+  ASSERT_EQ(add(alice), 0u);
+  EXPECT_EQ(add(record("alice")), static_cast<DWORD>(NERR_UserExists));
+  EXPECT_EQ(add(record("carol")), static_cast<DWORD>(NERR_UserExists));
+  // The new account comes before the closing NIS line; everything else is untouched.
+  EXPECT_EQ(read_all(file("passwd")),
+            std::string(kPasswd).substr(0, std::string(kPasswd).rfind('+')) +
+                "alice:x:2000:2000:Alice::/usr/sbin/nologin\n+@netgroup::::::\n");
+  EXPECT_EQ(read_all(file("group")), std::string(kGroup) + "alice:x:2000:\n");
+  EXPECT_EQ(read_all(file("gshadow")), std::string(kGshadow) + "alice:!::\n");
+  const std::string shadow = read_all(file("shadow"));
+  EXPECT_EQ(shadow.rfind(kShadow, 0), 0u);
+  EXPECT_NE(shadow.find("\nalice:$y$"), std::string::npos);
+  struct stat info {};
+  ASSERT_EQ(stat(file("shadow").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  expect_checkers_pass();
+
+  EXPECT_TRUE(logon("alice", "Wonder!land"));
+  EXPECT_FALSE(logon("alice", "wonder!land"));
+  EXPECT_FALSE(logon("Alice", "Wonder!land"));  // names are case-sensitive
+
+  // Joining a group writes both group files; a second join is refused.
+  const std::u16string member = u"alice";
+  LOCALGROUP_MEMBERS_INFO_3 info3{};
+  info3.lgrmi3_domainandname = const_cast<LPWSTR>(member.c_str());
+  EXPECT_EQ(NetLocalGroupAddMembers(nullptr, u"mail", 3, reinterpret_cast<LPBYTE>(&info3), 1), 0u);
+  EXPECT_EQ(NetLocalGroupAddMembers(nullptr, u"mail", 3, reinterpret_cast<LPBYTE>(&info3), 1),
+            static_cast<DWORD>(ERROR_MEMBER_IN_ALIAS));
+  EXPECT_EQ(NetLocalGroupAddMembers(nullptr, u"Mail", 3, reinterpret_cast<LPBYTE>(&info3), 1),
+            static_cast<DWORD>(NERR_GroupNotFound));
+  EXPECT_NE(read_all(file("group")).find("mail:x:8:carol,alice\n"), std::string::npos);
+  EXPECT_NE(read_all(file("gshadow")).find("mail:*::carol,alice\n"), std::string::npos);
+
+  // Deleting takes the account, its own group and its memberships: the files are as before.
+  EXPECT_EQ(NetUserDel(nullptr, u"alice"), 0u);
+  EXPECT_EQ(NetUserDel(nullptr, u"alice"), static_cast<DWORD>(NERR_UserNotFound));
+  EXPECT_EQ(read_all(file("passwd")), kPasswd);
+  EXPECT_EQ(read_all(file("shadow")), kShadow);
+  EXPECT_EQ(read_all(file("group")), kGroup);
+  EXPECT_EQ(read_all(file("gshadow")), kGshadow);
+  EXPECT_FALSE(std::filesystem::exists(file("passwd.lock")));
+  expect_checkers_pass();
+}
+
+TEST_F(SystemBackendTest, RecordsLocksAndHashesOfOtherMethods) {
+  // carol's sha512crypt hash, made by the host's own method, verifies.
+  char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+  ASSERT_NE(crypt_gensalt_rn("$6$", 0, nullptr, 0, setting, sizeof setting), nullptr);
+  const std::string sha512 = crypt(("Old#pass"), setting);
+  write_all(file("shadow"), "root:*:19000:0:99999:7:::\ncarol:" + sha512 + ":19000:0:99999:7:::\n",
+            0640);
+  EXPECT_TRUE(logon("carol", "Old#pass"));
+  EXPECT_FALSE(logon("carol", "old#pass"));
+
+  LPBYTE buffer = nullptr;
+  ASSERT_EQ(NetUserGetInfo(nullptr, u"carol", 1, &buffer), 0u);
+  auto* info = reinterpret_cast<USER_INFO_1*>(buffer);
+  EXPECT_EQ(narrow(info->usri1_comment), "Carol,,,");
+  EXPECT_EQ(narrow(info->usri1_home_dir), "/home/carol");
+  EXPECT_EQ(narrow(info->usri1_script_path), "/bin/sh");
+  EXPECT_EQ(info->usri1_password, nullptr);
+
+  // A disabled account is a locked hash: the right password then gets "disabled"; clearing
+  // the flag unlocks it with the same hash.
+  info->usri1_flags |= UF_ACCOUNTDISABLE;
+  info->usri1_script_path = nullptr;  // the default shell
+  ASSERT_EQ(NetUserSetInfo(nullptr, u"carol", 1, buffer, nullptr), 0u);
+  EXPECT_NE(read_all(file("shadow")).find("carol:!" + sha512 + ":"), std::string::npos);
+  EXPECT_NE(
+      read_all(file("passwd")).find("carol:x:1000:1000:Carol,,,:/home/carol:/usr/sbin/nologin\n"),
+      std::string::npos);
+  SetLastError(0);
+  EXPECT_FALSE(logon("carol", "Old#pass"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCOUNT_DISABLED));
+  info->usri1_flags &= ~UF_ACCOUNTDISABLE;
+  ASSERT_EQ(NetUserSetInfo(nullptr, u"carol", 1, buffer, nullptr), 0u);
+  EXPECT_TRUE(logon("carol", "Old#pass"));
+  NetApiBufferFree(buffer);
+
+  // Values that would break a line are refused with their field's index.
+  struct Case {
+    const char* what;
+    void (*change)(Record&);
+    DWORD parm;
+  } cases[] = {
+      {"colon in comment", [](Record& r) { r.has_comment = true, r.comment = u"a:b"; }, 6},
+      {"newline in home", [](Record& r) { r.has_home_dir = true, r.home_dir = u"/h\nx"; }, 5},
+      {"colon in shell", [](Record& r) { r.has_script_path = true, r.script_path = u"/bin:sh"; },
+       8},
+  };
+  for (const Case& c : cases) {
+    Record r = record("dave");
+    c.change(r);
+    DWORD parm = 0;
+    EXPECT_EQ(NetUserAdd(nullptr, 1, r.bytes(), &parm), static_cast<DWORD>(ERROR_INVALID_PARAMETER))
+        << c.what;
+    EXPECT_EQ(parm, c.parm) << c.what;
+  }
+  // Unix names: the Windows rule's blanks and length, and names the host refuses.
+  for (const char* bad :
+       {"-dash", "a b", "123", "..", "name:x", "abcdefghijklmnopqrstuvwxyz1234567"})
+    EXPECT_EQ(add(record(bad)), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << bad;
+  for (const char* good : {"Mixed.Case", "a23456789012345678901234567890ab", "host$"})
+    EXPECT_EQ(add(record(good)), 0u) << good;
+  expect_checkers_pass();
+}
+
+TEST_F(SystemBackendTest, KilledWriterLeavesWholeFilesAndTheNextOneFinishesTheChange) {
+  // A writer stopped after its journal, before any rename: old files, whole.
+  platform_inject_fault("commit_files", ERROR_BUSY);
+  ASSERT_NE(add(record("erin")), 0u);
+  EXPECT_EQ(read_all(file("passwd")), kPasswd);
+  EXPECT_TRUE(std::filesystem::exists(file("passwd.ostrel-journal")));
+  // The next writer completes the change first, then makes its own.
+  ASSERT_EQ(add(record("frank")), 0u);
+  EXPECT_FALSE(std::filesystem::exists(file("passwd.ostrel-journal")));
+  EXPECT_FALSE(std::filesystem::exists(file("passwd.ostrel-new")));
+  const std::string passwd = read_all(file("passwd"));
+  EXPECT_NE(passwd.find("\nerin:x:2000:2000:"), std::string::npos);
+  EXPECT_NE(passwd.find("\nfrank:x:2001:2001:"), std::string::npos);
+
+  // A change left behind while another tool replaced a file is dropped for that file.
+  platform_inject_fault("commit_files", ERROR_BUSY);
+  ASSERT_NE(NetUserDel(nullptr, u"erin"), 0u);
+  const std::string replaced = read_all(file("passwd")) + "gus:x:3000:3000::/:/bin/sh\n";
+  write_all(file("passwd.tmp"), replaced, 0644);
+  std::filesystem::rename(file("passwd.tmp"), file("passwd"));
+  ASSERT_EQ(NetUserDel(nullptr, u"frank"), 0u);
+  EXPECT_NE(read_all(file("passwd")).find("\nerin:x:"), std::string::npos);
+  EXPECT_NE(read_all(file("passwd")).find("\ngus:x:"), std::string::npos);
+  EXPECT_EQ(read_all(file("passwd")).find("\nfrank:x:"), std::string::npos);
+}
+
+TEST(AccountFilesTest, EntriesMembersAndLastLines) {
+  struct Case {
+    std::string text, insert, want;
+  } cases[] = {
+      {"a:x\n", "b:x", "a:x\nb:x\n"},
+      {"a:x", "b:x", "a:x\nb:x\n"},  // a last line without newline gets one
+      {"a:x\n+::\n-bad\n", "b:x", "a:x\nb:x\n+::\n-bad\n"},
+      {"", "b:x", "b:x\n"},
+  };
+  for (const Case& c : cases) {
+    char path[] = "/tmp/ostrel-file-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, c.text.data(), c.text.size()), static_cast<ssize_t>(c.text.size()));
+    close(fd);
+    AccountFile file;
+    ASSERT_EQ(read_account_file(path, file), 0u);
+    EXPECT_EQ(file_text(file), c.text);
+    insert_entry(file, c.insert);
+    EXPECT_EQ(file_text(file), c.want) << c.text;
+    unlink(path);
+  }
+  AccountFile nis;
+  nis.lines = {"+alice::::::", "#alice:x", "alice:x:1"};
+  EXPECT_EQ(find_entry(nis, "alice"), 2);
+  EXPECT_EQ(find_entry(nis, "alic"), -1);
+
+  std::string list = "ann,bob";
+  EXPECT_FALSE(add_member(list, "bob"));
+  EXPECT_TRUE(add_member(list, "bo"));
+  EXPECT_TRUE(remove_member(list, "bob"));
+  EXPECT_FALSE(remove_member(list, "an"));
+  EXPECT_EQ(list, "ann,bo");
+}
+
+}  // namespace
+}  // namespace ostrel_posix
