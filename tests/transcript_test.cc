@@ -1,6 +1,7 @@
 // Runs every protocol transcript in tests/transcripts as its own test case. The format
 // is described in tests/transcripts/README.md.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -31,6 +32,8 @@ struct Transcript {
   std::vector<std::string> nofiles;
   int exit_code = 0;
   bool store_only = false;          // "backend: store"
+  bool folded_names = false;        // "backend: folded names": names compared in any case
+  bool system_only = false;         // "backend: system"
   std::vector<std::string> errors;  // lines the parser did not understand
 };
 
@@ -108,6 +111,10 @@ Transcript parse(const std::string& text, const std::string& dir) {
       t.files.push_back(value);
     } else if (keyed(line, "backend", &value) && value == "store") {
       t.store_only = true;
+    } else if (keyed(line, "backend", &value) && value == "folded names") {
+      t.folded_names = true;
+    } else if (keyed(line, "backend", &value) && value == "system") {
+      t.system_only = true;
     } else {
       t.errors.push_back(line);
     }
@@ -209,20 +216,62 @@ std::vector<std::string> settings_for_directory(const std::vector<std::string>& 
   return lines;
 }
 
-// Replays one transcript on the embedded store, or on the directory when one is given.
-void replay(const fs::path& file, const TestDirectory* directory) {
+// Scratch copies of the host's account files: no accounts, and the local groups a Windows
+// host has, so that the default group of new accounts is found.
+void write_system_files(const fs::path& dir) {
+  fs::create_directories(dir / "etc");
+  write_text(dir / "etc/passwd", "");
+  write_text(dir / "etc/shadow", "");
+  write_text(dir / "etc/group", "root:x:0:\nAdministrators:x:544:\nUsers:x:545:\nGuests:x:546:\n");
+  write_text(dir / "etc/gshadow", "root:*::\nAdministrators:!::\nUsers:!::\nGuests:!::\n");
+}
+
+std::vector<std::string> settings_for_system(const std::vector<std::string>& settings,
+                                             const fs::path& dir) {
+  std::vector<std::string> lines;
+  for (const std::string& line : settings)
+    if (line.rfind("account_db", 0) != 0) lines.push_back(line);
+  lines.push_back("account_db system");
+  lines.push_back("password_file " + (dir / "etc/passwd").string());
+  lines.push_back("shadow_file " + (dir / "etc/shadow").string());
+  return lines;
+}
+
+void use_system_files(const fs::path& dir) {
+  PlatformSystemOptions options;
+  const std::string passwd = (dir / "etc/passwd").string(), shadow = (dir / "etc/shadow").string();
+  options.password_file = passwd.c_str();
+  options.shadow_file = shadow.c_str();
+  platform_set_system_options(options);
+  platform_set_account_db("system");
+}
+
+enum class Backend { kStore, kDirectory, kSystem };
+
+// Replays one transcript on the embedded store, on the directory when one is given, or
+// on scratch copies of the host's account files.
+void replay(const fs::path& file, const TestDirectory* directory, Backend backend) {
   const ScratchDir scratch;
   ASSERT_FALSE(scratch.path.empty());
   const std::string dir = scratch.path.string();
   const Transcript t = parse(read_text(file), dir);
   ASSERT_TRUE(t.errors.empty()) << "lines not understood:\n" << join(t.errors);
-  if (directory != nullptr && t.store_only) {
+  if (backend != Backend::kStore && t.store_only) {
     GTEST_SKIP() << "runs on the embedded store only";
+  }
+  if (backend == Backend::kSystem && t.folded_names) {
+    GTEST_SKIP() << "compares names in any case; the host's names are case-sensitive";
+  }
+  if (backend != Backend::kSystem && t.system_only) {
+    GTEST_SKIP() << "runs on the host's account files only";
   }
 
   std::string settings_text;
   const std::vector<std::string> settings =
-      directory == nullptr ? t.settings : settings_for_directory(t.settings, *directory);
+      backend == Backend::kSystem ? settings_for_system(t.settings, scratch.path)
+      : directory == nullptr      ? t.settings
+                                  : settings_for_directory(t.settings, *directory);
+  if (backend == Backend::kSystem) write_system_files(scratch.path);
   for (const std::string& line : settings) settings_text += line + "\n";
   write_text(scratch.path / "ostrel.ini", settings_text);
 
@@ -231,13 +280,16 @@ void replay(const fs::path& file, const TestDirectory* directory) {
     ASSERT_TRUE(reset_directory(*directory, &error)) << error;
   }
   if (!t.accounts.empty()) {
-    if (directory == nullptr) {
+    if (backend == Backend::kSystem) {
+      use_system_files(scratch.path);
+    } else if (directory == nullptr) {
       platform_set_account_db((scratch.path / "ostrel.db").c_str());
     } else {
       use_directory(*directory);
     }
     for (const std::string& account : t.accounts) EXPECT_TRUE(create_account(account));
     platform_close_store();
+    platform_set_system_options(PlatformSystemOptions{});
   }
 
   const ChildResult run = run_ostrel(scratch.path, t.args, t.input);
@@ -271,16 +323,22 @@ void replay(const fs::path& file, const TestDirectory* directory) {
   }
   for (const std::string& path : t.files) EXPECT_TRUE(fs::exists(path)) << path;
   for (const std::string& path : t.nofiles) EXPECT_FALSE(fs::exists(path)) << path;
-  // Served by the directory, ostrel keeps no store of its own.
-  if (directory != nullptr) {
+  // Served by the directory or the host's files, ostrel keeps no store of its own.
+  if (backend != Backend::kStore) {
     EXPECT_FALSE(fs::exists(scratch.path / "ostrel.db"));
+  }
+  // The host's own checkers find nothing wrong with the files ostrel wrote (as root).
+  if (backend == Backend::kSystem && geteuid() == 0 && access("/usr/sbin/pwck", X_OK) == 0) {
+    const std::string root = scratch.path.string();
+    EXPECT_EQ(std::system(("/usr/sbin/pwck -r -q -R " + root + " >&2").c_str()), 0);
+    EXPECT_EQ(std::system(("/usr/sbin/grpck -r -R " + root + " >&2").c_str()), 0);
   }
 }
 
 class TranscriptTest : public ::testing::TestWithParam<fs::path> {};
 
 TEST_P(TranscriptTest, Replays) {
-  replay(GetParam(), nullptr);
+  replay(GetParam(), nullptr, Backend::kStore);
 }
 
 // The account transcripts again, served by the test directory server.
@@ -291,14 +349,21 @@ TEST_P(DirectoryTranscriptTest, Replays) {
   if (!directory) {
     GTEST_SKIP() << "OSTREL_TEST_LDAP_URI is not set (tests/ldap/harness.sh)";
   }
-  replay(GetParam(), &*directory);
+  replay(GetParam(), &*directory, Backend::kDirectory);
+}
+
+// The account transcripts again, on scratch copies of the host's account files.
+class SystemTranscriptTest : public ::testing::TestWithParam<fs::path> {};
+
+TEST_P(SystemTranscriptTest, Replays) {
+  replay(GetParam(), nullptr, Backend::kSystem);
 }
 
 std::vector<fs::path> account_transcript_files() {
   std::vector<fs::path> files;
   for (const fs::path& file : transcript_files()) {
     const std::string stem = file.stem().string();
-    for (const char* prefix : {"set_", "search_", "accounts_", "newcomer"}) {
+    for (const char* prefix : {"set_", "search_", "accounts_", "newcomer", "system_"}) {
       if (stem.rfind(prefix, 0) == 0) {
         files.push_back(file);
         break;
@@ -322,5 +387,8 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(TranscriptTest);
 INSTANTIATE_TEST_SUITE_P(Transcripts, DirectoryTranscriptTest,
                          ::testing::ValuesIn(account_transcript_files()), case_name);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(DirectoryTranscriptTest);
+INSTANTIATE_TEST_SUITE_P(Transcripts, SystemTranscriptTest,
+                         ::testing::ValuesIn(account_transcript_files()), case_name);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SystemTranscriptTest);
 
 }  // namespace

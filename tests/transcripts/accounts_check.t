@@ -1,6 +1,7 @@
 # Password checks by logon: good, wrong and unknown, the user name echoed as typed, a check
 # without a password, and a check without a user name (the help listing). The password
 # never reaches the log.
+backend: folded names
 account: alice Wonder!land home={dir}/home/alice comment=Reader script=mail.cmd
 account: bob Tr0ub4dor
 account: carol Wonder!land disabled

@@ -1,5 +1,6 @@
 # Lookup with and without attributes, of a missing account, with a word too many; delete
 # an account and one that does not exist (a "+OK" line that is the command's negative reply).
+backend: folded names
 account: alice - home={dir}/home/alice comment=Reader
 account: bob -
 > lookup alice
