@@ -10,7 +10,7 @@
 namespace ostrel_posix {
 
 DWORD system_logon(const AccountName* name, const std::string* password) {
-  unix_verify_dummy("");  // the dummy hash is made before any path can differ in cost
+  prepare_unix_dummy();  // made now if need be, before any path can differ in cost
   std::string hash;
   if (name != nullptr) {
     SystemFiles files;

@@ -15,6 +15,10 @@ bool make_unix_hash(const std::string& password, std::string& hash);
 /// of a real check.
 bool unix_hash_matches(const std::string& hash, const std::string& password);
 
+/// Makes the fixed hash unix_verify_dummy uses, once; call it before a logon looks
+/// anything up, so that making it never adds to the cost of one kind of logon only.
+void prepare_unix_dummy();
+
 /// Checks password against a fixed yescrypt hash made with the same method and cost as
 /// new ones, so that a refusal without a usable hash costs what a real check does.
 void unix_verify_dummy(const std::string& password);
