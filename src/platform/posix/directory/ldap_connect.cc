@@ -1,4 +1,4 @@
-#include "platform/posix/ldap_connect.h"
+#include "platform/posix/directory/ldap_connect.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "platform/posix/backend.h"
-#include "platform/posix/ldap_codes.h"
-#include "platform/posix/ldap_text.h"
+#include "platform/posix/directory/ldap_codes.h"
+#include "platform/posix/directory/ldap_text.h"
 
 namespace ostrel_posix {
 namespace {

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "platform/posix/backend.h"
-#include "platform/posix/ldap_codes.h"
-#include "platform/posix/ldap_connect.h"
-#include "platform/posix/ldap_entries.h"
+#include "platform/posix/directory/ldap_codes.h"
+#include "platform/posix/directory/ldap_connect.h"
+#include "platform/posix/directory/ldap_entries.h"
 #include "platform/posix/utf.h"
 
 namespace ostrel_posix {
