@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -35,39 +36,50 @@ struct Scan {
   std::vector<std::string> found;  // "<form> at <address> in <mapping>"
 };
 
-// Looks for each needle in every readable mapping of process pid.
+// Looks for each needle in every readable mapping of process pid, read a piece at a
+// time. Mappings beyond 1 GiB are a sanitizer's reserved shadow, not memory the program
+// fills: they are left out.
 Scan scan_memory(pid_t pid, const std::vector<std::pair<std::string, std::string>>& needles) {
+  constexpr std::size_t kRead = 1 << 20;
+  constexpr unsigned long kLargest = 1ul << 30;
   Scan scan;
   const std::string proc = "/proc/" + std::to_string(pid);
   const int mem = ::open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
   if (mem < 0) return scan;
+  std::size_t longest = 0;
+  for (const auto& needle : needles) longest = std::max(longest, needle.second.size());
   std::ifstream maps(proc + "/maps");
   std::string line;
-  std::vector<char> chunk;
+  std::vector<char> window;
   while (std::getline(maps, line)) {
     std::istringstream fields(line);
-    std::string range, perms, offset, device, inode, name;
-    fields >> range >> perms >> offset >> device >> inode;
-    std::getline(fields >> std::ws, name);
+    std::string range, perms;
+    fields >> range >> perms;
+    const std::string name = line.substr(line.find_last_of(' ') + 1);
     if (perms.empty() || perms[0] != 'r' || name == "[vvar]" || name == "[vsyscall]") continue;
     const unsigned long begin = std::stoul(range, nullptr, 16);
     const unsigned long end = std::stoul(range.substr(range.find('-') + 1), nullptr, 16);
-    chunk.resize(end - begin);
-    std::size_t got = 0;
-    while (got < chunk.size()) {
-      const ssize_t n =
-          ::pread(mem, chunk.data() + got, chunk.size() - got, static_cast<off_t>(begin + got));
+    if (end - begin > kLargest) continue;
+    std::vector<bool> reported(needles.size(), false);
+    std::size_t kept = 0;  // the end of the previous piece, for a needle across two
+    for (unsigned long at = begin; at < end;) {
+      window.resize(kept + kRead);
+      const std::size_t want = std::min<unsigned long>(kRead, end - at);
+      const ssize_t n = ::pread(mem, window.data() + kept, want, static_cast<off_t>(at));
       if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    if (got > 0) scan.readable = true;
-    const std::string_view bytes(chunk.data(), got);
-    for (const auto& [form, needle] : needles) {
-      const std::size_t at = bytes.find(needle);
-      if (at == std::string_view::npos) continue;
-      std::ostringstream where;
-      where << form << " at 0x" << std::hex << begin + at << " in " << line;
-      scan.found.push_back(where.str());
+      scan.readable = true;
+      const std::string_view bytes(window.data(), kept + static_cast<std::size_t>(n));
+      for (std::size_t i = 0; i < needles.size(); ++i) {
+        const std::size_t found = bytes.find(needles[i].second);
+        if (reported[i] || found == std::string_view::npos) continue;
+        reported[i] = true;
+        std::ostringstream where;
+        where << needles[i].first << " at 0x" << std::hex << at - kept + found << " in " << line;
+        scan.found.push_back(where.str());
+      }
+      at += static_cast<unsigned long>(n);
+      kept = std::min(bytes.size(), longest - 1);
+      std::copy(bytes.end() - kept, bytes.end(), window.begin());
     }
   }
   ::close(mem);
@@ -120,6 +132,11 @@ TEST(PasswordMemory, StoreSessionKeepsNoPassword) {
 TEST(DirectoryPasswordMemory, DirectorySessionKeepsNoPassword) {
   const std::optional<TestDirectory> directory = test_directory();
   if (!directory) GTEST_SKIP() << "OSTREL_TEST_LDAP_URI is not set (tests/ldap/harness.sh)";
+#if defined(__SANITIZE_ADDRESS__)
+  // The program's wiping free is left out there: the sanitizer's allocator keeps the
+  // blocks libldap frees as they were.
+  GTEST_SKIP() << "built with AddressSanitizer";
+#endif
   std::string error;
   ASSERT_TRUE(reset_directory(*directory, &error)) << error;
   const ScratchDir scratch;
