@@ -88,13 +88,17 @@ Transcript parse_transcript(const std::string& text, const std::string& dir,
       if (windows_line != (platform == TranscriptPlatform::kWindows)) continue;
       line = value;
     }
-    line = replace_all(line, "{dir}", dir);
     if (line == ">" || line.rfind("> ", 0) == 0) {
-      const std::string input = line.size() > 2 ? line.substr(2) : "";
-      t.input += unescape(input) + "\n";
+      // Escapes first: the scratch folder's name may hold backslashes of its own.
+      const std::string input =
+          replace_all(unescape(line.size() > 2 ? line.substr(2) : ""), "{dir}", dir);
+      t.input += input + "\n";
       const std::string user = set_user(input);
       if (!user.empty()) t.users.push_back(user);
-    } else if (line == "<" || line.rfind("< ", 0) == 0) {
+      continue;
+    }
+    line = replace_all(line, "{dir}", dir);
+    if (line == "<" || line.rfind("< ", 0) == 0) {
       t.out.push_back(line.size() > 2 ? line.substr(2) : "");
     } else if (line.rfind("<* ", 0) == 0) {
       t.out.push_back(kLogPattern + line.substr(3));
