@@ -1,4 +1,4 @@
-#include "platform/posix/store.h"
+#include "platform/posix/store/store.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
