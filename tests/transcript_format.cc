@@ -124,6 +124,8 @@ Transcript parse_transcript(const std::string& text, const std::string& dir,
       t.store_only = true;
     } else if (keyed(line, "uses", &value) && value == "accounts") {
       t.uses_accounts = true;
+    } else if (keyed(line, "platform", &value) && (value == "posix" || value == "windows")) {
+      t.other_platform = (value == "windows") != (platform == TranscriptPlatform::kWindows);
     } else {
       t.errors.push_back(line);
     }

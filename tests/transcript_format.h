@@ -23,6 +23,7 @@ struct Transcript {
   int exit_code = 0;
   bool store_only = false;          // "backend: store"
   bool uses_accounts = false;       // "uses: accounts"
+  bool other_platform = false;      // "platform: posix" read for Windows, or the reverse
   std::vector<std::string> errors;  // lines the parser did not understand
 };
 

@@ -8,6 +8,7 @@ namespace {
 
 const char kText[] =
     "uses: accounts\n"
+    "platform: posix\n"
     "account: carol pw1\n"
     "> path {dir} log debug set alice s3cret\n"
     "> check bob x\n"
@@ -36,6 +37,7 @@ TEST(TranscriptFormatTest, VariantLinesScratchFolderAndUsers) {
     const Transcript t = parse_transcript(kText, c.dir, c.platform);
     EXPECT_TRUE(t.errors.empty()) << indented_lines(t.errors);
     EXPECT_TRUE(t.uses_accounts);
+    EXPECT_EQ(t.other_platform, c.platform == TranscriptPlatform::kWindows);
     EXPECT_EQ(t.input, c.input);
     EXPECT_EQ(t.out, std::vector<std::string>{c.reply});
     EXPECT_EQ(t.log, std::vector<std::string>{c.log});

@@ -56,6 +56,7 @@ void replay(const fs::path& file, const TestDirectory* directory) {
   const std::string dir = scratch.path.string();
   const Transcript t = parse_transcript(read_text(file), dir, TranscriptPlatform::kPosix);
   ASSERT_TRUE(t.errors.empty()) << "lines not understood:\n" << indented_lines(t.errors);
+  if (t.other_platform) GTEST_SKIP() << "marked for Windows";
   if (directory != nullptr && t.store_only) {
     GTEST_SKIP() << "runs on the embedded store only";
   }

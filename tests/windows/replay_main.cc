@@ -106,6 +106,10 @@ Verdict replay(const fs::path& file, const Options& options, const fs::path& roo
     problems->push_back("lines not understood:\n" + indented_lines(t.errors));
     return Verdict::kFailed;
   }
+  if (t.other_platform) {
+    problems->push_back("marked for the other platform");
+    return Verdict::kSkipped;
+  }
   if (t.store_only) {
     problems->push_back("holds on the embedded store only");
     return Verdict::kSkipped;
