@@ -81,8 +81,13 @@ log_path = $MAIL_DIR/dovecot.log
 protocols = pop3 imap
 listen = 127.0.0.1
 ssl = no
+# Refusals answered at once: no failure delay, no growing penalty for this address.
 auth_failure_delay = 0
-login_trusted_networks = 127.0.0.0/8
+service anvil {
+  unix_listener anvil-auth-penalty {
+    mode = 0
+  }
+}
 service pop3-login {
   inet_listener pop3 {
     port = $MAIL_POP3_PORT
@@ -130,6 +135,7 @@ alias_database =
 smtpd_tls_cert_file = $MAIL_DIR/postfix/etc/cert.pem
 smtpd_tls_key_file = $MAIL_DIR/postfix/etc/key.pem
 smtpd_tls_security_level = may
+smtpd_error_sleep_time = 0
 CONF
     cat "$mail_examples/postfix/main.cf.ostrel"
   } >"$MAIL_DIR/postfix/etc/main.cf"
