@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "accounts/accounts.h"
-#include "platform/posix/bulk.h"
+#include "platform/posix/store/bulk.h"
 
 namespace bench {
 

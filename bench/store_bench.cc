@@ -16,7 +16,7 @@
 
 #include "bench_util.h"
 #include "platform/platform.h"
-#include "platform/posix/bulk.h"
+#include "platform/posix/store/bulk.h"
 
 namespace {
 

@@ -29,6 +29,62 @@ LPWSTR* field_of_word(USER_INFO_1* record, const char* word) {
   return nullptr;
 }
 
+// "+OK <user> config 0 " ahead of the attribute text: the longest reply that carries it
+// (search's "+DATA <user> " is shorter).
+constexpr std::size_t kConfigReplyWords = 14;
+
+// The parameter indexes of the fields in the rejected-parameter replies.
+constexpr DWORD kNameParameter = 1;
+constexpr DWORD kHomeParameter = 5;
+constexpr DWORD kCommentParameter = 6;
+constexpr DWORD kScriptParameter = 8;
+
+// Writes the reply for a field whose narrow form could not be made: the field's own
+// reply when it does not fit the buffer, the conversion reply for any other failure.
+// Always 0, the result of a refused record.
+int refuse_parameter(DWORD parameter, bool converted = false) {
+  if (converted || GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    report_bad_parameter(parameter);
+  } else {
+    report_conversion_error();
+  }
+  return 0;
+}
+
+// Refuses a record that could not be answered whole: a name or value whose narrow form
+// does not fit the 512-byte conversion buffer, or attributes whose text would not fit the
+// reply line of check, lookup and search. The reply names the field that does not fit.
+int record_fits_reply(const USER_INFO_1* record) {
+  char text[kLineBuffer];
+  std::size_t length = kConfigReplyWords;
+  if (record->usri1_name) {
+    if (to_narrow(record->usri1_name, text) == 0) return refuse_parameter(kNameParameter);
+    length += std::strlen(text);
+  }
+  const struct {
+    const char* name;
+    LPCWSTR value;
+    DWORD parameter;
+  } items[] = {
+      {"home", record->usri1_home_dir, kHomeParameter},
+      {"comment", record->usri1_comment, kCommentParameter},
+      {"script", record->usri1_script_path, kScriptParameter},
+  };
+  bool first = true;
+  for (const auto& item : items) {
+    if (!item.value) continue;
+    if (to_narrow(item.value, text) == 0) return refuse_parameter(item.parameter);
+    // A blank between items, then name="value".
+    length += (first ? 0 : 1) + std::strlen(item.name) + 3 + std::strlen(text);
+    first = false;
+    // The reply and its newline in the 1024-byte reply buffer.
+    if (length + 1 > static_cast<std::size_t>(kMessageBuffer - 1)) {
+      return refuse_parameter(item.parameter, true);
+    }
+  }
+  return 1;
+}
+
 }  // namespace
 
 const char* attribute_value(const char* word) {
@@ -64,6 +120,10 @@ int apply_account_attributes(USER_INFO_1* record, char* const* words, int last,
       !set_field(record->usri1_comment, text_of(settings().uname), owned)) {
     return 0;
   }
+
+  // Refused before the home directory is made: nothing changes for a record that
+  // check, lookup and search could not answer whole.
+  if (!record_fits_reply(record)) return 0;
 
   if (!record->usri1_home_dir) return 1;
   char path[kLineBuffer];

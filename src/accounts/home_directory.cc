@@ -22,6 +22,14 @@ bool is_absolute(const char* path) {
   return path[0] != '\0' && path[1] == ':';
 }
 
+// The probe file's path inside directory. Built whole rather than in the 512-byte path
+// buffer, so that a long home never turns the probe into a file at the home's own path.
+std::string probe_path(const char* directory, const char* file_name) {
+  std::string path = directory;
+  if (path.empty() || path.back() != path_separator()) path += path_separator();
+  return path + file_name;
+}
+
 bool is_directory(const char* path) {
   std::error_code error;
   return std::filesystem::is_directory(std::filesystem::path(path), error);
@@ -55,9 +63,9 @@ int probe_home_directory(const char* path) {
     } else {
       std::snprintf(file_name, sizeof file_name, "test%d.tmp", attempt);
     }
-    const std::string test_path = join_path(path, file_name);
+    const std::string test_path = probe_path(path, file_name);
     log_debug("Opening {%s}", test_path.c_str());
-    std::FILE* file = create_file_exclusive(test_path.c_str());
+    std::FILE* file = open_file(test_path.c_str(), "wx");
     if (!file) {
       if (errno == EEXIST) continue;
       return 0;

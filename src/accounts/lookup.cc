@@ -7,10 +7,12 @@
 namespace {
 
 // Codes that say the account store could not answer, not that the account is missing: a
-// busy or broken store must not pass for an absent account.
+// busy or broken store, or a host or directory that cannot be reached, must not pass for
+// an absent account (a mail server would bounce mail for a real user).
 bool store_could_not_answer(NET_API_STATUS status) {
   return status == ERROR_BUSY || status == ERROR_FILE_CORRUPT || status == NERR_InternalError ||
-         status == ERROR_NOT_ENOUGH_MEMORY;
+         status == ERROR_NOT_ENOUGH_MEMORY || status == ERROR_BAD_NETPATH ||
+         status == RPC_S_SERVER_UNAVAILABLE;
 }
 
 }  // namespace

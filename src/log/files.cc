@@ -1,8 +1,10 @@
 // Opening and closing files through the log, so that every open and close is recorded.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "log/log.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -12,7 +14,8 @@ int stream_identity(std::FILE* stream) {
 
 }  // namespace
 
-std::FILE* open_file(const char* path, const char* mode) {
+std::FILE* open_file(const char* path, const char* mode, const char** refusal) {
+  if (refusal != nullptr) *refusal = nullptr;
   if (path == nullptr) {
     log_error("fopen called on NULL");
     errno = 0;
@@ -21,6 +24,10 @@ std::FILE* open_file(const char* path, const char* mode) {
   std::FILE* stream = nullptr;
   if (mode == nullptr) {
     errno = EINVAL;
+  } else if (std::strcmp(mode, "wx") == 0) {
+    stream = create_file_exclusive(path);
+  } else if (std::strcmp(mode, "r") == 0 || std::strcmp(mode, "a") == 0) {
+    stream = open_trusted_file(path, mode, refusal);
   } else {
     stream = std::fopen(path, mode);
   }

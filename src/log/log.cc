@@ -12,6 +12,7 @@
 #include <new>
 
 #include "log/log_internal.h"
+#include "platform/platform.h"
 #include "service/service.h"
 
 namespace {
@@ -64,7 +65,11 @@ void print_line(std::FILE* out, const char* text, int level) {
     // Only a text longer than any formatted message gets here.
     large.reset(new (std::nothrow) char[total]);
     if (!large) {
-      std::fprintf(out, "%s%s %s", head.text, name, text);
+      std::fprintf(out, "%s%s ", head.text, name);
+      for (std::size_t i = 0; i < text_length; ++i) {
+        const char c = text[i];
+        std::fputc(i + 1 < text_length && (c == '\r' || c == '\n') ? ' ' : c, out);
+      }
       std::fflush(out);
       return;
     }
@@ -73,7 +78,10 @@ void print_line(std::FILE* out, const char* text, int level) {
   std::memcpy(line, head.text, head.length);
   std::memcpy(line + head.length, name, name_length);
   line[head.length + name_length] = ' ';
-  std::memcpy(line + head.length + name_length + 1, text, text_length);
+  char* body = line + head.length + name_length + 1;
+  std::memcpy(body, text, text_length);
+  // One event is one line: only the text's own last newline ends it.
+  keep_one_line(body, text_length > 0 ? text_length - 1 : 0);
   std::fwrite(line, 1, total, out);
   std::fflush(out);
 }
@@ -156,9 +164,12 @@ int log_open(const char* directory, const char* name) {
   if (log_file != nullptr) log_close();
   if (level_in_force == LOG_NONE) level_in_force = LOG_INFO;
 
-  log_file = std::fopen(path, "a");
+  // Not through open_file: no log is open to record the open in.
+  const char* refusal = nullptr;
+  log_file = open_trusted_file(path, "a", &refusal);
   if (log_file == nullptr) {
-    std::printf("-DEAD Unable to create log file {%s,%s}\n", path, std::strerror(errno));
+    std::printf("-DEAD Unable to create log file {%s,%s}\n", path,
+                refusal != nullptr ? refusal : std::strerror(errno));
     end_process();
   }
   copy_bounded(open_path, path, kLineLimit);

@@ -34,8 +34,10 @@ const char* level_name(int level);
 const char* log_timestamp();
 int process_id();
 
-/// fopen/fclose wrappers that log each call.
-std::FILE* open_file(const char* path, const char* mode);
+/// fopen/fclose wrappers that log each call. Mode "wx" creates a file only where none of
+/// that name exists (EEXIST otherwise); "r" and "a" refuse a file that another local user
+/// could have planted or changed (open_trusted_file), *refusal then naming the reason.
+std::FILE* open_file(const char* path, const char* mode, const char** refusal = nullptr);
 int close_file(std::FILE* stream);
 
 int get_log_level();

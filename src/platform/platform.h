@@ -56,6 +56,15 @@ int current_process_id();
 /// with errno set (EEXIST when the name is taken).
 std::FILE* create_file_exclusive(const char* path);
 
+/// Opens a settings file for reading ("r") or a log for appending ("a"), refusing a file
+/// that another local user could have planted or changed. POSIX builds refuse a file that
+/// is not a regular file, is owned by another user than this process's (root excepted) or
+/// is writable by group or others, a log reached through a symbolic link, and a settings
+/// file reached through another user's link; a new log gets mode 0640 at most. Windows
+/// leaves files to the system's access control lists. Returns the stream, or null with
+/// errno set; *refusal (when given) gets the reason of a refusal, else null.
+std::FILE* open_trusted_file(const char* path, const char* mode, const char** refusal);
+
 /// Removes the account named by record->usri1_name from server and adds record (level 1,
 /// as NetUserAdd takes it) in its place, as one step where the platform can: a process
 /// that dies part-way leaves the old account or the new one, never neither. The removal

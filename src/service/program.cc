@@ -57,9 +57,18 @@ int end_of_run() {
   return 0;
 }
 
+// A word of the command line ends at a carriage return or newline, as a typed line does,
+// so that no word can carry a second line into a reply or the log.
+void end_words_at_line_breaks(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] != nullptr) argv[i][std::strcspn(argv[i], "\r\n")] = '\0';
+  }
+}
+
 }  // namespace
 
 int run_program(int argc, char** argv) {
+  end_words_at_line_breaks(argc, argv);
   if (!apply_startup_switches(argc, argv)) return 0;
 
   const char* program_path = argc > 0 ? argv[0] : nullptr;

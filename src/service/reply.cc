@@ -16,12 +16,15 @@ int g_negative_sent = 0;
 __attribute__((format(printf, 2, 0))) void format_reply(char* line, const char* format,
                                                         std::va_list args) {
   std::vsnprintf(line, kMessageBuffer, format, args);
-  const std::size_t length = std::strlen(line);
+  std::size_t length = std::strlen(line);
   if (length == 0 || line[length - 1] != '\n') {
     const std::size_t at = length <= kMessageBuffer - 2 ? length : kMessageBuffer - 2;
     line[at] = '\n';
     line[at + 1] = '\0';
+    length = at + 1;
   }
+  // A word or a stored value holding a line break must not forge a second reply line.
+  keep_one_line(line, length - 1);
 }
 
 void write_out(const char* line) {

@@ -73,3 +73,20 @@ TEST_F(Reply, LongRepliesAreCutAndLoggingOffStillWrites) {
 }
 
 }  // namespace
+
+TEST_F(Reply, LineBreaksInsideAReplyOrLogLineBecomeBlanks) {
+  log_open(nullptr, "r");
+  testing::internal::CaptureStdout();
+  reply_positive("+OK %s config 0 %s", "a\r\n+OK a", "comment=\"x\n+DATA y\"");
+  reply_negative("-ERR User %s not found.", "b\n+OK b config 0");
+  log_info("value {%s}", "c\r\nINFO forged");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "+OK a  +OK a config 0 comment=\"x +DATA y\"\n-ERR User b +OK b config 0 not found.\n");
+  log_close();
+  EXPECT_EQ(logged(),
+            "INFO Ostrel version 1.0g starts.\n"
+            "INFO +OK a  +OK a config 0 comment=\"x +DATA y\"\n"
+            "ERROR -ERR User b +OK b config 0 not found.\n"
+            "INFO value {c  INFO forged}\n"
+            "INFO Ostrel version 1.0g ends.\n");
+}

@@ -36,12 +36,20 @@ void use_default_directory(char* path) {
   copy_bounded(path, path_separator() == '\\' ? "c:\\winnt\\system32\\" : "/etc/", kDefaultLimit);
 }
 
-std::FILE* open_settings(const char* path, bool fits) {
+std::FILE* open_settings(const char* path, bool fits, const char** refusal) {
+  *refusal = nullptr;
   if (!fits) {
     errno = ENAMETOOLONG;
     return nullptr;
   }
-  return open_file(path, "r");
+  return open_file(path, "r", refusal);
+}
+
+// A settings file that another user could have planted or changed ends the run: its
+// settings would choose the store, the log and the host.
+int refuse_settings(const char* path, const char* refusal) {
+  reply_negative("-DEAD Unsafe settings file {%s,%s}", path, refusal);
+  return 0;
 }
 
 }  // namespace
@@ -89,13 +97,16 @@ int load_settings(const char* directory, const char* name) {
   copy_bounded(settings_path, join_path(directory, file_name), kLineLimit);
   const bool fits = full_join_length(directory, file_name) <= static_cast<std::size_t>(kLineLimit);
 
-  std::FILE* file = open_settings(settings_path, fits);
+  const char* refusal = nullptr;
+  std::FILE* file = open_settings(settings_path, fits, &refusal);
+  if (refusal != nullptr) return refuse_settings(settings_path, refusal);
   if (file != nullptr) {
     log_debug("Opened [%s]", settings_path);
   } else {
     log_debug("Unable to open {%s,%s}", settings_path, std::strerror(errno));
     const bool fallback_fits = fallback_settings_path(system_path);
-    file = open_settings(system_path, fallback_fits);
+    file = open_settings(system_path, fallback_fits, &refusal);
+    if (refusal != nullptr) return refuse_settings(system_path, refusal);
     if (file == nullptr) {
       const std::string error = std::strerror(errno);
       log_debug("Unable to open {%s,%s}", system_path, error.c_str());

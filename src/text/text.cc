@@ -58,3 +58,10 @@ char* append_grow(char* text, const char* addition) {
   std::memcpy(grown + old_length, addition, add_length + 1);
   return grown;
 }
+
+void keep_one_line(char* text, std::size_t length) {
+  if (text == nullptr) return;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] == '\r' || text[i] == '\n') text[i] = ' ';
+  }
+}

@@ -43,6 +43,10 @@ int same_prefix(const char* a, const char* b, std::size_t n);
 /// block, or text unchanged when addition is null or the block cannot grow.
 char* append_grow(char* text, const char* addition);
 
+/// Turns every carriage return and newline among the first length bytes of text into a
+/// blank, so that a text written as one line stays one line whatever it holds.
+void keep_one_line(char* text, std::size_t length);
+
 /// Keeps letters, digits and . _ * : @ and the native separator, turns blanks into '_',
 /// drops every other byte, and strips trailing '_' (never the first character).
 /// Returns a process-wide buffer that the next call overwrites (join_path uses it too).

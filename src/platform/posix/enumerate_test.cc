@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/bulk.h"
+#include "platform/posix/store/bulk.h"
 #include "platform/posix/test_store.h"
 
 namespace ostrel_posix {

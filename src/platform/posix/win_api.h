@@ -61,6 +61,7 @@ inline constexpr DWORD ERROR_MEMBER_IN_ALIAS = 1378;
 inline constexpr DWORD ERROR_NO_SUCH_MEMBER = 1387;
 inline constexpr DWORD ERROR_INVALID_MEMBER = 1388;
 inline constexpr DWORD ERROR_FILE_CORRUPT = 1392;
+inline constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
 inline constexpr DWORD NERR_InternalError = 2140;
 inline constexpr DWORD NERR_BadPassword = 2203;
 inline constexpr DWORD NERR_GroupNotFound = 2220;

@@ -9,10 +9,10 @@
 #include <string_view>
 
 #include "platform/posix/backend.h"
-#include "platform/posix/ldap_codes.h"
-#include "platform/posix/ldap_connect.h"
-#include "platform/posix/ldap_entries.h"
-#include "platform/posix/ldap_text.h"
+#include "platform/posix/directory/ldap_codes.h"
+#include "platform/posix/directory/ldap_connect.h"
+#include "platform/posix/directory/ldap_entries.h"
+#include "platform/posix/directory/ldap_text.h"
 
 namespace ostrel_posix {
 namespace {

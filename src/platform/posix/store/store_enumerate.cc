@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/posix/backend.h"
-#include "platform/posix/store.h"
+#include "platform/posix/store/store.h"
 
 namespace ostrel_posix {
 namespace {

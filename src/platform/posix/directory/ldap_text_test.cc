@@ -1,4 +1,4 @@
-#include "platform/posix/ldap_text.h"
+#include "platform/posix/directory/ldap_text.h"
 
 #include <gtest/gtest.h>
 

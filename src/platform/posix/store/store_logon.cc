@@ -6,7 +6,7 @@
 
 #include "platform/posix/backend.h"
 #include "platform/posix/hashing.h"
-#include "platform/posix/store.h"
+#include "platform/posix/store/store.h"
 
 namespace ostrel_posix {
 namespace {

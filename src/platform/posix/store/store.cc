@@ -1,12 +1,14 @@
-#include "platform/posix/store.h"
+#include "platform/posix/store/store.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <string>
 
 #include "platform/posix/backend.h"
+#include "platform/posix/trusted_files.h"
 
 namespace ostrel_posix {
 namespace {
@@ -174,6 +176,26 @@ DWORD ensure_schema(sqlite3* db) {
   return result;
 }
 
+// The journal files the database library keeps beside the store: another user's file
+// there would be read as part of the store.
+bool companions_trusted(const std::string& path) {
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    if (untrusted_path_reason((path + suffix).c_str()) != nullptr) return false;
+  }
+  return true;
+}
+
+// Opens or creates the store file itself, never through a symbolic link, and checks it
+// and its journal files. False when any of them must not be trusted or cannot be opened.
+bool store_files_trusted(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  struct stat status {};
+  const bool trusted = fstat(fd, &status) == 0 && untrusted_file_reason(status) == nullptr;
+  close(fd);
+  return trusted && companions_trusted(path);
+}
+
 }  // namespace
 
 std::unique_lock<std::mutex> lock_store() {
@@ -208,15 +230,15 @@ DWORD open_store() {
   // A name that reads like a URI is still a file name.
   const std::string path = state.path.rfind("file:", 0) == 0 ? "./" + state.path : state.path;
   // Create the file with owner-only access before the database library opens it; an
-  // existing file keeps its mode. A file this process cannot write is refused here.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return ERROR_ACCESS_DENIED;
-  close(fd);
+  // existing file keeps its mode. A file this process cannot write is refused here, and
+  // so is one that another local user could have planted or changed.
+  if (!store_files_trusted(path)) return ERROR_ACCESS_DENIED;
 
   OpeningGuard guard;
   // The store lock serialises every use of the connection.
-  int rc = sqlite3_open_v2(path.c_str(), &state.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &state.db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
   if (rc != SQLITE_OK) return state.db == nullptr ? ERROR_NOT_ENOUGH_MEMORY : store_error(rc);
   if (sqlite3_db_readonly(state.db, "main") != 0) return ERROR_ACCESS_DENIED;
   sqlite3_extended_result_codes(state.db, 1);
@@ -230,6 +252,8 @@ DWORD open_store() {
                     nullptr, nullptr);
   if (rc != SQLITE_OK) return store_error(rc);
   if (const DWORD result = ensure_schema(state.db); result != 0) return result;
+  // The files beside it now exist; none may have been slipped in meanwhile.
+  if (!companions_trusted(path)) return ERROR_ACCESS_DENIED;
 
   for (int i = 0; i < kSqlCount; ++i) {
     rc = sqlite3_prepare_v3(state.db, kStatements[i], -1, SQLITE_PREPARE_PERSISTENT,

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/ldap_connect.h"
-#include "platform/posix/ldap_entries.h"
-#include "platform/posix/ldap_text.h"
+#include "platform/posix/directory/ldap_connect.h"
+#include "platform/posix/directory/ldap_entries.h"
+#include "platform/posix/directory/ldap_text.h"
 #include "platform/posix/test_store.h"
 
 namespace ostrel_posix {

@@ -1,9 +1,9 @@
-#include "platform/posix/ldap_entries.h"
+#include "platform/posix/directory/ldap_entries.h"
 
 #include <cstdlib>
 
-#include "platform/posix/ldap_connect.h"
-#include "platform/posix/ldap_text.h"
+#include "platform/posix/directory/ldap_connect.h"
+#include "platform/posix/directory/ldap_text.h"
 
 namespace ostrel_posix {
 namespace {

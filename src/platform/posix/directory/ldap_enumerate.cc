@@ -6,15 +6,17 @@
 // listing is in order page by page only.
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <deque>
 #include <string>
+#include <thread>
 
 #include "platform/posix/backend.h"
-#include "platform/posix/ldap_codes.h"
-#include "platform/posix/ldap_connect.h"
-#include "platform/posix/ldap_entries.h"
+#include "platform/posix/directory/ldap_codes.h"
+#include "platform/posix/directory/ldap_connect.h"
+#include "platform/posix/directory/ldap_entries.h"
 #include "platform/posix/utf.h"
 
 namespace ostrel_posix {
@@ -24,6 +26,8 @@ namespace {
 // When every slot is taken the least recently used one is given up.
 constexpr std::size_t kListingSlots = 8;
 constexpr ber_int_t kPageEntries = 250;
+// The longest pause before a busy page is asked for again (about 2 s of pauses in all).
+constexpr int kBusyPauseLimitMs = 1024;
 
 struct ListedAccount {
   std::string name, key;
@@ -96,8 +100,14 @@ DWORD fetch_page(Listing& listing) {
   const std::unique_ptr<LDAPControl, ControlFree> sort(raw_sort);
   LDAPControl* controls[] = {page.get(), sort.get(), nullptr};
   Message result;
-  rc = search(ld, users_dn(), LDAP_SCOPE_ONELEVEL, "(objectClass=netUserAccount)",
-              kAccountAttributes, result, controls);
+  // The sorting overlay answers "busy" to a page asked for while it still winds up the
+  // one before: asked again after a pause, a little longer each time, before giving up.
+  for (int pause_ms = 1;; pause_ms *= 2) {
+    rc = search(ld, users_dn(), LDAP_SCOPE_ONELEVEL, "(objectClass=netUserAccount)",
+                kAccountAttributes, result, controls);
+    if (rc != LDAP_BUSY || pause_ms > kBusyPauseLimitMs) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+  }
   if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
 
   std::vector<ListedAccount> batch;

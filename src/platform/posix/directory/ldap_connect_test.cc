@@ -1,7 +1,7 @@
 // Directory connections that need no directory server: the transport rule, the password
 // file, and directories that are down, silent or refuse StartTLS (played by small fake
 // servers on loopback addresses).
-#include "platform/posix/ldap_connect.h"
+#include "platform/posix/directory/ldap_connect.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/ldap_codes.h"
+#include "platform/posix/directory/ldap_codes.h"
 
 #include <gtest/gtest.h>
 #include <ldap.h>

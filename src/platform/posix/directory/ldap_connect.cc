@@ -1,4 +1,4 @@
-#include "platform/posix/ldap_connect.h"
+#include "platform/posix/directory/ldap_connect.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/posix/backend.h"
-#include "platform/posix/ldap_codes.h"
-#include "platform/posix/ldap_text.h"
+#include "platform/posix/directory/ldap_codes.h"
+#include "platform/posix/directory/ldap_text.h"
 
 namespace ostrel_posix {
 namespace {
@@ -18,8 +21,9 @@ constexpr std::size_t kMaxBindPassword = 4096;
 
 struct DirectoryState {
   DirectorySettings settings;
+  std::vector<std::string> servers;  // the URIs of settings.uri, in the order given
+  std::size_t current = 0;           // the server in use: tried first by the next connection
   LdapPtr service;
-  bool service_fresh = false;  // opened by the call now running
 };
 
 std::mutex directory_mutex;
@@ -48,6 +52,25 @@ void ignore_broken_pipes() {
   });
 }
 
+// The URIs of a list separated by blanks; empty when any of them is not one LDAP URI.
+std::vector<std::string> split_servers(const std::string& list) {
+  std::vector<std::string> servers;
+  std::size_t at = 0;
+  while ((at = list.find_first_not_of(" \t", at)) != std::string::npos) {
+    const std::size_t end = std::min(list.find_first_of(" \t", at), list.size());
+    servers.push_back(list.substr(at, end - at));
+    if (transport_for(servers.back()) == Transport::kInvalid) return {};
+    at = end;
+  }
+  return servers;
+}
+
+// The server at index stopped answering: the next connection tries the one after it first.
+void leave_server(std::size_t index) {
+  if (!state.servers.empty() && state.current == index)
+    state.current = (index + 1) % state.servers.size();
+}
+
 int set_options(LDAP* ld, Transport transport) {
   const int version = LDAP_VERSION3;
   int rc = ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
@@ -72,7 +95,8 @@ void LdapCloser::operator()(LDAP* ld) const {
 }
 
 Transport transport_for(const std::string& uri) {
-  // One URI only: a list could put a clear-text host behind a loopback one.
+  // One URI only: each server of a list is judged on its own, so that a clear-text host
+  // cannot hide behind a loopback one.
   if (!is_directory_uri(uri) || uri.find_first_of(" \t\r\n,") != std::string::npos)
     return Transport::kInvalid;
   LDAPURLDesc* parsed = nullptr;
@@ -124,16 +148,22 @@ timeval* operation_timeout() {
   return &timeout;
 }
 
-DWORD open_directory(const DirectorySettings& settings, LdapPtr& out) {
-  const Transport transport = transport_for(settings.uri);
+namespace {
+
+// A connection to one server, connected (so that a server that is down shows at once) and
+// with the transport's TLS in place: 0 or a Windows code.
+DWORD open_server(const std::string& uri, LdapPtr& out) {
+  const Transport transport = transport_for(uri);
   if (transport == Transport::kInvalid) return NERR_InvalidComputer;
   ignore_broken_pipes();
   LDAP* raw = nullptr;
-  int rc = ldap_initialize(&raw, settings.uri.c_str());
+  int rc = ldap_initialize(&raw, uri.c_str());
   LdapPtr ld(raw);
   if (rc != LDAP_SUCCESS || ld == nullptr)
     return directory_code(rc != LDAP_SUCCESS ? rc : LDAP_NO_MEMORY, DirectoryCall::kInitialize);
   if (set_options(ld.get(), transport) != LDAP_OPT_SUCCESS) return NERR_InternalError;
+  rc = ldap_connect(ld.get());
+  if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
   if (transport == Transport::kStartTls) {
     // Refused or failed StartTLS ends here: the password never travels in clear.
     rc = ldap_start_tls_s(ld.get(), nullptr, nullptr);
@@ -146,26 +176,60 @@ DWORD open_directory(const DirectorySettings& settings, LdapPtr& out) {
   return 0;
 }
 
+bool is_connection_failure(int ldap_result) {
+  return ldap_result == LDAP_SERVER_DOWN || ldap_result == LDAP_TIMEOUT ||
+         ldap_result == LDAP_CONNECT_ERROR;
+}
+
+}  // namespace
+
+DWORD open_directory(const DirectorySettings& settings, LdapPtr& out) {
+  // The settings in force keep the server in use; others (a test's) start at their first.
+  const bool in_force = settings.uri == state.settings.uri;
+  const std::vector<std::string> given =
+      in_force ? std::vector<std::string>{} : split_servers(settings.uri);
+  const std::vector<std::string>& servers = in_force ? state.servers : given;
+  if (servers.empty()) return NERR_InvalidComputer;
+  // The server in use first, then the others in turn: one that is down costs one
+  // connection attempt, within the network timeout.
+  DWORD code = ERROR_BAD_NETPATH;
+  for (std::size_t tried = 0; tried < servers.size(); ++tried) {
+    const std::size_t index = in_force ? state.current : tried;
+    code = open_server(servers[index], out);
+    if (code != ERROR_BAD_NETPATH) return code;
+    if (in_force) leave_server(index);
+  }
+  return code;
+}
+
 DWORD connect_service(const DirectorySettings& settings, LdapPtr& out) {
   if (settings.base.empty()) return NERR_InvalidComputer;
-  LdapPtr ld;
-  if (const DWORD code = open_directory(settings, ld); code != 0) return code;
+  // Read before anything is sent: a password file others can read is refused at once.
+  SecretText password;  // wiped when the service connection is had
   if (!settings.bind_dn.empty()) {
-    int rc;
-    {
-      SecretText password;  // wiped as soon as the bind is done
-      if (const DWORD code = read_bind_password(settings.bind_pw_file, password); code != 0)
-        return code;
-      berval credentials{static_cast<ber_len_t>(password.text.size()), password.text.data()};
-      rc = ldap_sasl_bind_s(ld.get(), settings.bind_dn.c_str(), LDAP_SASL_SIMPLE, &credentials,
-                            nullptr, nullptr, nullptr);
-    }
-    // A service account the directory does not accept is a refusal, not a logon failure.
-    if (rc == LDAP_INVALID_CREDENTIALS) return ERROR_ACCESS_DENIED;
-    if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
+    if (const DWORD code = read_bind_password(settings.bind_pw_file, password); code != 0)
+      return code;
   }
-  out = std::move(ld);
-  return 0;
+  berval credentials{static_cast<ber_len_t>(password.text.size()), password.text.data()};
+  for (std::size_t tried = 0; tried < std::max<std::size_t>(state.servers.size(), 1); ++tried) {
+    LdapPtr ld;
+    if (const DWORD code = open_directory(settings, ld); code != 0) return code;
+    if (!settings.bind_dn.empty()) {
+      const int rc = ldap_sasl_bind_s(ld.get(), settings.bind_dn.c_str(), LDAP_SASL_SIMPLE,
+                                      &credentials, nullptr, nullptr, nullptr);
+      // A server that accepts connections but does not answer: the next one is tried.
+      if (is_connection_failure(rc)) {
+        leave_server(state.current);
+        continue;
+      }
+      // A service account the directory does not accept is a refusal, not a logon failure.
+      if (rc == LDAP_INVALID_CREDENTIALS) return ERROR_ACCESS_DENIED;
+      if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
+    }
+    out = std::move(ld);
+    return 0;
+  }
+  return ERROR_BAD_NETPATH;
 }
 
 DWORD run_on_service(const std::function<int(LDAP*)>& op, int& ldap_result) {
@@ -176,11 +240,14 @@ DWORD run_on_service(const std::function<int(LDAP*)>& op, int& ldap_result) {
       fresh = true;
     }
     ldap_result = op(state.service.get());
-    if (ldap_result == LDAP_SERVER_DOWN || ldap_result == LDAP_TIMEOUT ||
-        ldap_result == LDAP_CONNECT_ERROR) {
+    if (is_connection_failure(ldap_result)) {
       state.service.reset();  // its state is unknown; the next call starts afresh
-      // A connection kept from earlier calls may have been closed by the server meanwhile.
-      if (ldap_result == LDAP_SERVER_DOWN && !fresh) continue;
+      // The next command goes to another server, where there is one.
+      leave_server(state.current);
+      // A connection that went away (a server that closed it, or died) is tried once more,
+      // on the next server when there are several. A server that stopped answering may
+      // still carry the request out later: that one is answered as failed, not repeated.
+      if (ldap_result == LDAP_SERVER_DOWN && (!fresh || state.servers.size() > 1)) continue;
     }
     return 0;
   }
@@ -207,6 +274,8 @@ void set_directory_uri(const std::string& uri) {
   auto lock = lock_directory();
   if (uri == state.settings.uri) return;
   state.settings.uri = uri;
+  state.servers = split_servers(uri);
+  state.current = 0;
   state.service.reset();
   close_directory_listings();
 }

@@ -5,10 +5,10 @@
 #include <string_view>
 
 #include "platform/posix/backend.h"
-#include "platform/posix/bulk.h"
+#include "platform/posix/store/bulk.h"
 #include "platform/posix/faults.h"
 #include "platform/posix/hashing.h"
-#include "platform/posix/store.h"
+#include "platform/posix/store/store.h"
 #include "platform/posix/utf.h"
 
 namespace ostrel_posix {
