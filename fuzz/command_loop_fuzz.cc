@@ -9,6 +9,7 @@
 // <scratch>/homes with its ".." broken up. The rest of every command reaches the code
 // unchanged. Chrooting instead would hide the corpus and the crash files from the fuzzer,
 // and dropping every "/" would leave the directory chain untested.
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -110,12 +111,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   start_run();
-  // fmemopen refuses an empty buffer; an empty input is the end of input at once.
-  std::FILE* input = size > 0 ? fmemopen(const_cast<std::uint8_t*>(data), size, "r")
-                              : std::fopen("/dev/null", "r");
-  if (!input) return 0;
-  serve_command_lines(input, kProgram, contain_command);
-  std::fclose(input);
+  // The command loop reads a descriptor: the input goes into an anonymous memory file.
+  const int input = memfd_create("command_loop_input", MFD_CLOEXEC);
+  if (input < 0) return 0;
+  std::size_t written = 0;
+  while (written < size) {
+    const ssize_t n = write(input, data + written, size - written);
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  if (written == size && lseek(input, 0, SEEK_SET) == 0)
+    serve_command_lines(input, kProgram, contain_command);
+  close(input);
   // As at the end of a run.
   release_settings();
   log_close();

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "text_files.h"
+
 /// A fresh directory under /tmp, removed with everything in it when this goes away.
 struct ScratchDir {
   ScratchDir();
@@ -29,16 +31,3 @@ struct ChildResult {
 /// directory cwd, the given bytes on standard input; waits at most timeout_seconds.
 ChildResult run_ostrel(const std::filesystem::path& cwd, const std::vector<std::string>& args,
                        const std::string& input, int timeout_seconds = 60);
-
-/// The whole content of a file ("" when it cannot be read).
-std::string read_text(const std::filesystem::path& path);
-
-/// Writes bytes to a file, replacing it.
-void write_text(const std::filesystem::path& path, const std::string& bytes);
-
-/// Splits text into lines at '\n' (the newlines dropped; a last unterminated piece kept).
-std::vector<std::string> split_lines(const std::string& text);
-
-/// The part of a log line after its process id ("DEBUG Opening [x]"); "" when the line
-/// has no ":[pid]" part.
-std::string log_message(const std::string& line);

@@ -94,13 +94,14 @@ int check_account(char* const* words, int index) {
   const BOOL logged_on =
       LogonUserW(wide_user.get(), host.get(), wide_password.get(), LOGON32_LOGON_INTERACTIVE,
                  LOGON32_PROVIDER_DEFAULT, &raw_token);
-  const DWORD logon_error = logged_on == 1 ? 0 : GetLastError();
+  // A BOOL: any nonzero value is success, and only a failure leaves a code to read.
+  const DWORD logon_error = logged_on != FALSE ? 0 : GetLastError();
   const LogonToken token(logged_on ? raw_token : nullptr);
   // The password has done its work: clear both copies before anything else runs.
   wide_password.reset();
   password.wipe();
 
-  if (logged_on != 1) {
+  if (logged_on == FALSE) {
     reply_logon_failure(user, logon_error);
     log_debug("Failure.");
     return 0;

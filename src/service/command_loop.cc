@@ -1,4 +1,4 @@
-// The terminal command loop: command lines from a stream, each answered or dispatched
+// The terminal command loop: command lines from a file descriptor, each answered or dispatched
 // in turn, until the end of input or "quit".
 #include <cstring>
 
@@ -11,7 +11,7 @@ namespace {
 
 // Reads the next command line of input into buffer. Answers empty lines and lines that
 // are too long on the way. Returns false at the end of input.
-bool next_terminal_line(std::FILE* input, char* buffer) {
+bool next_terminal_line(CommandInput& input, char* buffer) {
   for (;;) {
     int length = 0;
     switch (read_command_line(input, buffer, &length)) {
@@ -36,7 +36,8 @@ void wipe_words(ArgVector& command) {
 
 }  // namespace
 
-void serve_command_lines(std::FILE* input, const char* program_path, CommandFilter filter) {
+void serve_command_lines(int input_fd, const char* program_path, CommandFilter filter) {
+  CommandInput input(input_fd);
   char line[kLineBuffer];
   do {
     log_debug("Terminal input..");

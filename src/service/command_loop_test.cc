@@ -22,7 +22,7 @@ std::string serve(const std::string& input, CommandFilter filter = nullptr) {
   std::fwrite(input.data(), 1, input.size(), file.get());
   std::rewind(file.get());
   ::testing::internal::CaptureStdout();
-  serve_command_lines(file.get(), "/usr/sbin/ostrel", filter);
+  serve_command_lines(fileno(file.get()), "/usr/sbin/ostrel", filter);
   return ::testing::internal::GetCapturedStdout();
 }
 

@@ -20,10 +20,11 @@ std::vector<std::string> read_all(const std::string& input) {
   std::fwrite(input.data(), 1, input.size(), file.get());
   std::rewind(file.get());
   std::vector<std::string> out;
+  CommandInput in(fileno(file.get()));
   char buffer[kLineBuffer];
   for (;;) {
     int length = -1;
-    const LineRead result = read_command_line(file.get(), buffer, &length);
+    const LineRead result = read_command_line(in, buffer, &length);
     if (result == LineRead::kEnd) break;
     if (result == LineRead::kTooLong) {
       out.push_back("long");
@@ -65,6 +66,37 @@ TEST(ReadCommandLine, LinesAreReadWholeOrDropped) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(read_all(c.input), c.reads);
   }
+}
+
+TEST(ReadCommandLine, TakenBytesAreWipedAndLinesCrossReads) {
+  // Eight lines of 511 bytes, then one that starts 8 bytes before the first read's end.
+  std::string input;
+  for (int i = 0; i < 8; ++i) input += std::string(510, 'a' + i) + "\n";
+  input += "check erin Secret-Word\nquit\n";
+  ASSERT_LT(input.size() - 23, kInputBytes);
+  ASSERT_GT(input.size() - 10, kInputBytes);
+  std::unique_ptr<std::FILE, FileCloser> file(std::tmpfile());
+  std::fwrite(input.data(), 1, input.size(), file.get());
+  std::rewind(file.get());
+  CommandInput in(fileno(file.get()));
+  char buffer[kLineBuffer];
+  int length = 0;
+  ASSERT_EQ(read_command_line(in, buffer, &length), LineRead::kLine);
+  // Taken bytes are gone from the input buffer; the next lines wait there until read.
+  EXPECT_EQ(in.next, 511u);
+  EXPECT_EQ(std::string(in.bytes, in.next), std::string(511, '\0'));
+  EXPECT_EQ(in.bytes[in.next], 'b');
+  for (int i = 1; i < 8; ++i) ASSERT_EQ(read_command_line(in, buffer, &length), LineRead::kLine);
+  ASSERT_EQ(read_command_line(in, buffer, &length), LineRead::kLine);
+  EXPECT_EQ(std::string(buffer, length), "check erin Secret-Word\n");
+  EXPECT_EQ(std::string(in.bytes, in.next), std::string(in.next, '\0'));
+  ASSERT_EQ(read_command_line(in, buffer, &length), LineRead::kLine);
+  EXPECT_EQ(read_command_line(in, buffer, &length), LineRead::kEnd);
+  EXPECT_EQ(std::string(in.bytes, sizeof in.bytes), std::string(sizeof in.bytes, '\0'));
+
+  // A descriptor that cannot be read ends the input.
+  CommandInput unreadable(-1);
+  EXPECT_EQ(read_command_line(unreadable, buffer, &length), LineRead::kEnd);
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr int kStandardInput = 0;  // the descriptor of standard input, on every build
+
 // "-version" and "-debug" count anywhere on the command line. Returns false when the
 // run ends here (the banner was printed).
 bool apply_startup_switches(int argc, char** argv) {
@@ -88,6 +90,7 @@ int run_program(int argc, char** argv) {
     // A command on the command line is the whole run, unless it was options only.
     if (!keep_running()) return end_of_run();
   }
-  serve_command_lines(stdin, program_path);
+  // Read from the descriptor itself, not through the stdin stream and its buffer.
+  serve_command_lines(kStandardInput, program_path);
   return end_of_run();
 }

@@ -31,7 +31,10 @@ ArgVector tokenize_line(const char* line, const char* program_path) {
   vector.owned.reserve(8);
   append_word(vector, program_path, program_path ? std::strlen(program_path) : 0);
 
+  // Room for the whole line at once: a word that grew would leave its earlier buffer,
+  // maybe part of a password, behind unwiped.
   std::string pending;
+  pending.reserve(line ? std::strlen(line) : 0);
   bool quoted = false;
   for (const char* p = line ? line : ""; *p && *p != '\r' && *p != '\n'; ++p) {
     if (*p == '"') {

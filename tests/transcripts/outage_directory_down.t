@@ -1,4 +1,6 @@
 # A directory server that does not answer is an outage, not a missing account.
+# The directory is a Linux backend.
+platform: posix
 settings: path {dir}
 settings: log debug
 settings: account_db ldap://127.0.0.1:1

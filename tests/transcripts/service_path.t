@@ -1,5 +1,7 @@
 # The path option before the command word moves the log when the directory differs.
 # After a command word "path" is an argument: here a user named path, so the log stays.
+# The check reaches the account database; on Windows the log path takes a backslash.
+uses: accounts
 settings: path {dir}/.
 settings: log debug
 settings: account_db {dir}/ostrel.db
@@ -16,7 +18,8 @@ settings: account_db {dir}/ostrel.db
 < +OK
 log: INFO Performing version
 log: INFO Ostrel version 1.0g ends.
-log: DEBUG Opening [{dir}/ostrel.log]
+posix: log: DEBUG Opening [{dir}/ostrel.log]
+windows: log: DEBUG Opening [{dir}\ostrel.log]
 log: INFO Ostrel version 1.0g starts.
 log: DEBUG Command {3}
 log: INFO Performing version

@@ -50,15 +50,19 @@ int deliver(const Char* converted, std::size_t size, Char* out, int out_size) {
 }
 
 // Room for a converted text: on the stack for texts of a few lines, else on the heap.
+// The text may be a password: the units written (set by the caller) are wiped at the end.
 template <typename Char, std::size_t kLocal>
 struct Scratch {
   Char local[kLocal];
   std::basic_string<Char> heap;
+  Char* used = nullptr;
+  std::size_t written = 0;
   Char* get(std::size_t size) {
-    if (size <= kLocal) return local;
-    heap.resize(size);
-    return heap.data();
+    if (size > kLocal) heap.resize(size);
+    used = size <= kLocal ? local : heap.data();
+    return used;
   }
+  ~Scratch() { secure_wipe(used, written * sizeof(Char)); }
 };
 
 }  // namespace
@@ -83,8 +87,9 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int text_lengt
   Scratch<char16_t, 1024> scratch;
   char16_t* converted = scratch.get(input.size());
   std::size_t size = 0;
-  if (!ostrel_posix::utf8_to_utf16(input, converted, size))
-    return fail(ERROR_NO_UNICODE_TRANSLATION);
+  const bool valid = ostrel_posix::utf8_to_utf16(input, converted, size);
+  scratch.written = size;
+  if (!valid) return fail(ERROR_NO_UNICODE_TRANSLATION);
   return deliver(converted, size, wide, wide_units);
 }
 
@@ -102,7 +107,8 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_leng
   Scratch<char, 3 * 1024> scratch;
   char* converted = scratch.get(input.size() * 3);
   std::size_t size = 0;
-  if (!ostrel_posix::utf16_to_utf8(input, converted, size))
-    return fail(ERROR_NO_UNICODE_TRANSLATION);
+  const bool valid = ostrel_posix::utf16_to_utf8(input, converted, size);
+  scratch.written = size;
+  if (!valid) return fail(ERROR_NO_UNICODE_TRANSLATION);
   return deliver(converted, size, text, text_bytes);
 }
