@@ -8,9 +8,12 @@
 #   localstatedir/lib/ostrel/          the account store (ostrel.db), mode 0750
 #   localstatedir/log/ostrel/          the log (ostrel.log), mode 0750
 #
+#   docdir/examples/                   Dovecot and Postfix configurations on Ostrel's accounts
+#
 # The settings file goes to the absolute sysconfdir that is compiled into the program
 # (with the prefix /usr that is /etc, not /usr/etc), so that the installed program finds
-# the file it installed.
+# the file it installed. An install into another prefix (cmake --install --prefix) keeps
+# everything inside that prefix: etc/ and var/ below it, with the settings naming them.
 
 set(OSTREL_STATE_DIR "${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/lib/ostrel")
 set(OSTREL_LOG_DIR "${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/log/ostrel")
@@ -20,22 +23,48 @@ configure_file(${PROJECT_SOURCE_DIR}/examples/corvex.ini.in ${PROJECT_BINARY_DIR
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/ostrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/ostrel-migrate.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/dovecot ${PROJECT_SOURCE_DIR}/examples/postfix
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+if(NOT OSTREL_FALLBACK_DIR STREQUAL CMAKE_INSTALL_FULL_SYSCONFDIR)
+  install(CODE "message(WARNING \"This build reads its fallback settings from \"
+                \"${OSTREL_FALLBACK_DIR}, not ${CMAKE_INSTALL_FULL_SYSCONFDIR}: \"
+                \"configure with -DOSTREL_TESTS=OFF for a build to install.\")")
+endif()
+
+# Where this install puts the settings, store and log: the configured places, or the
+# same places below the prefix the install was given.
+install(CODE "
+  if(\"\${CMAKE_INSTALL_PREFIX}\" STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
+    set(ostrel_etc \"${CMAKE_INSTALL_FULL_SYSCONFDIR}\")
+    set(ostrel_var \"${CMAKE_INSTALL_FULL_LOCALSTATEDIR}\")
+    set(ostrel_ini \"${PROJECT_BINARY_DIR}/corvex.ini\")
+  else()
+    set(ostrel_etc \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SYSCONFDIR}\")
+    set(ostrel_var \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LOCALSTATEDIR}\")
+    set(ostrel_ini \"${PROJECT_BINARY_DIR}/prefix/corvex.ini\")
+    set(OSTREL_LOG_DIR \"\${ostrel_var}/log/ostrel\")
+    set(OSTREL_STATE_DIR \"\${ostrel_var}/lib/ostrel\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/examples/corvex.ini.in\" \"\${ostrel_ini}\" @ONLY)
+  endif()")
 
 # An operator's settings file stays as it is: the example is only put where none exists.
 install(CODE "
-  if(EXISTS \"\$ENV{DESTDIR}${OSTREL_SETTINGS_FILE}\")
-    message(STATUS \"Keeping: \$ENV{DESTDIR}${OSTREL_SETTINGS_FILE}\")
+  if(EXISTS \"\$ENV{DESTDIR}\${ostrel_etc}/corvex.ini\")
+    message(STATUS \"Keeping: \$ENV{DESTDIR}\${ostrel_etc}/corvex.ini\")
   else()
-    file(INSTALL DESTINATION \"${CMAKE_INSTALL_FULL_SYSCONFDIR}\" TYPE FILE
-         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-         FILES \"${PROJECT_BINARY_DIR}/corvex.ini\")
+    file(INSTALL DESTINATION \"\${ostrel_etc}\" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES \"\${ostrel_ini}\")
   endif()")
 
 # The store and log directories, empty; the store holds password hashes.
-foreach(dir IN ITEMS ${OSTREL_STATE_DIR} ${OSTREL_LOG_DIR})
-  install(DIRECTORY DESTINATION ${dir}
-          DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
-endforeach()
+install(CODE "
+  foreach(parent IN ITEMS lib log)
+    file(INSTALL DESTINATION \"\${ostrel_var}/\${parent}\" TYPE DIRECTORY
+         FILES \"${PROJECT_BINARY_DIR}/empty/ostrel\"
+         DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+  endforeach()")
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/empty/ostrel)
 
 # Debian package: cpack -G DEB in a build configured with -DCMAKE_INSTALL_PREFIX=/usr.
 set(CPACK_PACKAGE_NAME ostrel)

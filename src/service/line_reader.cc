@@ -3,6 +3,7 @@
 // read with the system's own read call into CommandInput's buffer, and every byte taken
 // from that buffer is wiped there at once: the only copy left is the caller's line.
 #if defined(_WIN32)
+#include <fcntl.h>
 #include <io.h>
 #else
 #include <unistd.h>
@@ -26,6 +27,13 @@ Fill refill(CommandInput& input) {
   if (input.ended) return Fill::kEnd;
   for (;;) {
 #if defined(_WIN32)
+    // Binary mode: in text mode the runtime drops a carriage return before a newline and
+    // takes a Ctrl-Z byte for the end of input, losing every later line.
+    static int binary_fd = -1;
+    if (binary_fd != input.fd) {
+      _setmode(input.fd, _O_BINARY);
+      binary_fd = input.fd;
+    }
     // The C runtime's low-level read: no stream buffer in between.
     const long n = _read(input.fd, input.bytes, static_cast<unsigned>(sizeof input.bytes));
 #else

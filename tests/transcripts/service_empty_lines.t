@@ -1,6 +1,5 @@
 # Each empty line gets its own reply. A line of only a carriage return, of NUL bytes,
-# or of options only holds no command word and gets no reply. On Windows the text-mode
-# input turns a carriage return and newline into a newline: that line is empty there.
+# or of options only holds no command word and gets no reply.
 >
 < -ERR Not a valid command (nocommand) use help
 >
@@ -8,7 +7,6 @@
 > nonsense
 < -ERR Not a valid command (nonsense) use "help"
 > \r
-windows: < -ERR Not a valid command (nocommand) use help
 > \0\0\0\0
 > -debug
 > version

@@ -7,8 +7,10 @@
 namespace migrate {
 namespace {
 
-// The layout this reader knows (PRAGMA user_version of the store).
-constexpr int kKnownLayout = 1;
+// The layouts this reader knows (PRAGMA user_version of the store): 2 added a view,
+// the tables read here are the same in both.
+constexpr int kOldestLayout = 1;
+constexpr int kNewestLayout = 2;
 
 struct DbCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -56,7 +58,8 @@ bool read_store(const std::string& path, StoreContent* content, std::string* err
 
   Stmt version = prepare(db.get(), "PRAGMA user_version");
   if (!version || sqlite3_step(version.get()) != SQLITE_ROW) return fail(db.get(), error);
-  if (sqlite3_column_int(version.get(), 0) != kKnownLayout) {
+  const int layout = sqlite3_column_int(version.get(), 0);
+  if (layout < kOldestLayout || layout > kNewestLayout) {
     *error = "not an account store, or one of another layout";
     return false;
   }

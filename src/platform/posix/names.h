@@ -10,7 +10,9 @@
 
 namespace ostrel_posix {
 
-inline constexpr std::size_t kMaxNameUnits = 20;
+// Longer than Windows' 20 units, so that a mail address (at most 254 characters) is a
+// login name and virtual mail users need no mapping.
+inline constexpr std::size_t kMaxNameUnits = 254;
 inline constexpr std::size_t kMaxPasswordUnits = 256;
 inline constexpr std::size_t kMaxTextUnits = 511;
 
@@ -28,7 +30,7 @@ inline constexpr DWORD kParmScriptPath = 8;
 /// the name is not valid UTF-16.
 bool name_key(std::u16string_view name, std::string& key);
 
-/// Windows' rule for a user name: 1 to 20 units, no control character and none of
+/// Windows' rule for a user name, but 1 to 254 units: no control character and none of
 /// " / \ [ ] : ; | = , + * ? < >, not only dots and blanks.
 bool valid_account_name(std::u16string_view name);
 

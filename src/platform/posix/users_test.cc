@@ -106,7 +106,7 @@ TEST_F(UsersTest, RefusedFieldsNameTheirParameterIndex) {
   const std::u16string longest_text(511, u'x');
   std::vector<Row> rows = {
       {"empty name", record(""), ERROR_INVALID_PARAMETER, 1},
-      {"21 units", record(std::string(21, 'n')), ERROR_INVALID_PARAMETER, 1},
+      {"255 units", record(std::string(243, 'n') + "@example.org"), ERROR_INVALID_PARAMETER, 1},
       {"slash", record("a/b"), ERROR_INVALID_PARAMETER, 1},
       {"backslash", record("a\\b"), ERROR_INVALID_PARAMETER, 1},
       {"question mark", record("who?"), ERROR_INVALID_PARAMETER, 1},
@@ -127,7 +127,7 @@ TEST_F(UsersTest, RefusedFieldsNameTheirParameterIndex) {
       {"script", with([&](Record& r) { r.has_script_path = true, r.script_path = long_text; }),
        ERROR_INVALID_PARAMETER, 8},
       {"at every limit", with([&](Record& r) {
-         r.name = u"twenty.characters.20";
+         r.name = wide(std::string(242, 'n') + "@example.org");
          r.password = std::u16string(256, u'p');
          r.has_comment = true, r.comment = longest_text;
        }),

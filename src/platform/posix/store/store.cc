@@ -48,8 +48,19 @@ CREATE TRIGGER account_removed AFTER DELETE ON accounts
   BEGIN UPDATE account_count SET n = n - 1 WHERE id = 1; END;
 INSERT INTO local_groups VALUES
   ('ADMINISTRATORS', 'Administrators'), ('USERS', 'Users'), ('GUESTS', 'Guests');
-PRAGMA user_version = 1;
 )";
+
+// What mail servers read (their sql drivers open the file themselves): one row per
+// account with its name as given, its case-folded key, the argon2id hash (NULL when it
+// has none), the home directory and whether it is disabled (UF_ACCOUNTDISABLE). Its
+// name and columns are kept in every later layout.
+constexpr const char* kMailView = R"(
+CREATE VIEW mail_accounts(login, login_key, password_hash, home, disabled) AS
+  SELECT name, name_key, password_hash, home_dir, (flags & 2) != 0 FROM accounts;
+)";
+
+// Step i brings a store of layout i to layout i + 1; a new file takes them all.
+constexpr std::array<const char*, kSchemaVersion> kLayoutSteps = {kSchema, kMailView};
 
 // Columns 0..6 of kGetAccount and 1..7 of kEnumPage are read by add_user_row. A page
 // carries the account count in its last column, so that one statement (one implicit
@@ -122,28 +133,39 @@ int read_schema_version(sqlite3* db, int& rc) {
   return version;
 }
 
-// Creates the tables in a new store; checks the layout of an existing one. An existing
-// store is only read here, so a process can start while another one holds the write lock.
+// Brings the store from layout `from` to the current one (write lock held).
+DWORD apply_layout_steps(sqlite3* db, int from) {
+  for (int step = from; step < kSchemaVersion; ++step) {
+    if (const int rc = sqlite3_exec(db, kLayoutSteps[step], nullptr, nullptr, nullptr);
+        rc != SQLITE_OK)
+      return store_error(rc);
+  }
+  const std::string version = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+  const int rc = sqlite3_exec(db, version.c_str(), nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK ? 0 : store_error(rc);
+}
+
+// Creates the tables in a new store and upgrades one of an older layout; a store of the
+// current layout is only read here, so a process can start while another one holds the
+// write lock. A newer layout is refused.
 DWORD ensure_schema(sqlite3* db) {
   int rc = SQLITE_OK;
   int version = read_schema_version(db, rc);
   if (rc != SQLITE_OK) return store_error(rc);
   if (version == kSchemaVersion) return 0;
-  if (version != 0) return ERROR_FILE_CORRUPT;
+  if (version < 0 || version > kSchemaVersion) return ERROR_FILE_CORRUPT;
 
-  // A new file: create the layout under the write lock, unless another process has
-  // created it meanwhile.
+  // Change the layout under the write lock, unless another process has done it meanwhile.
   rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return store_error(rc);
   version = read_schema_version(db, rc);
   DWORD result = 0;
   if (rc != SQLITE_OK) {
     result = store_error(rc);
-  } else if (version == 0) {
-    rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) result = store_error(rc);
-  } else if (version != kSchemaVersion) {
+  } else if (version < 0 || version > kSchemaVersion) {
     result = ERROR_FILE_CORRUPT;
+  } else if (version < kSchemaVersion) {
+    result = apply_layout_steps(db, version);
   }
   if (result == 0) {
     rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);

@@ -21,7 +21,8 @@
 namespace ostrel_posix {
 
 inline constexpr int kBusyTimeoutMs = 5000;
-inline constexpr int kSchemaVersion = 1;
+// 1: accounts and groups; 2: the view mail_accounts for mail servers.
+inline constexpr int kSchemaVersion = 2;
 
 enum Sql : int {
   kBeginRead,

@@ -1,0 +1,177 @@
+# Private Dovecot and Postfix instances on Ostrel's accounts, for .ci/mail-servers and the
+# login benchmark. Source this file, then:
+#
+#   mail_setup <scratch> <ostrel binary> store|ldap   configuration and the ostrel work dir
+#   mail_start_dovecot; mail_start_postfix            listen on loopback ports
+#   mail_stop                                         stops both (safe to call twice)
+#
+# Everything lives in <scratch> (made by the caller, removed by it): the configurations are
+# the ones in examples/dovecot and examples/postfix, with their paths, the mail account
+# (vmail there, nobody here) and the directory settings put in. For the directory the
+# OSTREL_TEST_LDAP_* variables of tests/ldap/harness.sh must be set. Mail users' files
+# belong to nobody; ostrel runs as nobody too, as it runs as the mail account in
+# production. Needs root and the packages dovecot-core, dovecot-pop3d, dovecot-imapd,
+# dovecot-sqlite, dovecot-ldap and postfix.
+
+mail_examples=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../examples" && pwd)
+
+# A free TCP port on loopback.
+mail_free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Copies an example file, putting the scratch paths and this run's accounts in.
+mail_install_example() {
+  local from=$1 to=$2
+  sed -e "s|/etc/dovecot/|$MAIL_DIR/dovecot/|g" \
+    -e "s|/var/lib/ostrel/ostrel.db|$MAIL_DIR/store/ostrel.db|g" \
+    -e "s|/var/spool/postfix/private/auth|$MAIL_DIR/postfix/queue/private/auth|g" \
+    -e "s|^mail_gid = vmail|mail_gid = nogroup|" -e "s|= vmail$|= nobody|" \
+    "$from" >"$to"
+}
+
+mail_setup() {
+  MAIL_DIR=$1
+  MAIL_OSTREL=$2
+  MAIL_BACKEND=$3
+  MAIL_POP3_PORT=$(mail_free_port)
+  MAIL_IMAP_PORT=$(mail_free_port)
+  MAIL_SMTP_PORT=$(mail_free_port)
+  export MAIL_DIR MAIL_OSTREL MAIL_BACKEND MAIL_POP3_PORT MAIL_IMAP_PORT MAIL_SMTP_PORT
+  chmod 755 "$MAIL_DIR"
+  mkdir -p "$MAIL_DIR"/{dovecot,run,state,store,ostrel,mail} "$MAIL_DIR"/postfix/{etc,queue,data}
+  chown nobody:nogroup "$MAIL_DIR"/{store,ostrel,mail}
+  chown postfix: "$MAIL_DIR/postfix/data"
+
+  # ostrel's work directory: its settings and log.
+  {
+    echo "path $MAIL_DIR/ostrel"
+    echo "log info"
+    if [[ $MAIL_BACKEND == ldap ]]; then
+      install -o nobody -m 600 "$OSTREL_TEST_LDAP_BIND_PW_FILE" "$MAIL_DIR/ostrel/ldap.pw"
+      echo "account_db $OSTREL_TEST_LDAP_URI"
+      echo "ldap_base $OSTREL_TEST_LDAP_BASE"
+      echo "ldap_bind_dn $OSTREL_TEST_LDAP_BIND_DN"
+      echo "ldap_bind_pw_file $MAIL_DIR/ostrel/ldap.pw"
+    else
+      echo "account_db $MAIL_DIR/store/ostrel.db"
+    fi
+  } >"$MAIL_DIR/ostrel/ostrel.ini"
+
+  local file
+  for file in "$mail_examples"/dovecot/*; do
+    mail_install_example "$file" "$MAIL_DIR/dovecot/$(basename "$file")"
+  done
+  if [[ $MAIL_BACKEND == ldap ]]; then
+    sed -i -e 's|^!include auth-ostrel-sql|#!include auth-ostrel-sql|' \
+      -e 's|^#!include auth-ostrel-ldap|!include auth-ostrel-ldap|' "$MAIL_DIR/dovecot/10-ostrel.conf"
+    # The search account: the harness's service account here, a read-only one in production.
+    sed -i -e "s|^uris = .*|uris = $OSTREL_TEST_LDAP_URI|" \
+      -e "s|^dn = .*|dn = $OSTREL_TEST_LDAP_BIND_DN|" \
+      -e "s|^dnpass = .*|dnpass = $(cat "$OSTREL_TEST_LDAP_BIND_PW_FILE")|" \
+      -e "s|^base = .*|base = ou=users,$OSTREL_TEST_LDAP_BASE|" \
+      "$MAIL_DIR/dovecot/dovecot-ostrel-ldap.conf.ext"
+    chmod 600 "$MAIL_DIR/dovecot/dovecot-ostrel-ldap.conf.ext"
+  fi
+  cat >"$MAIL_DIR/dovecot/dovecot.conf" <<CONF
+# A private instance on loopback; the accounts come from the included example.
+base_dir = $MAIL_DIR/run
+state_dir = $MAIL_DIR/state
+log_path = $MAIL_DIR/dovecot.log
+protocols = pop3 imap
+listen = 127.0.0.1
+ssl = no
+# Refusals answered at once: no failure delay, no growing penalty for this address.
+auth_failure_delay = 0
+service anvil {
+  unix_listener anvil-auth-penalty {
+    mode = 0
+  }
+}
+service pop3-login {
+  inet_listener pop3 {
+    port = $MAIL_POP3_PORT
+  }
+  inet_listener pop3s {
+    port = 0
+  }
+}
+service imap-login {
+  inet_listener imap {
+    port = $MAIL_IMAP_PORT
+  }
+  inet_listener imaps {
+    port = 0
+  }
+}
+!include $MAIL_DIR/dovecot/10-ostrel.conf
+CONF
+
+  # Postfix: the distribution's services without chroot, smtpd on a loopback port, SMTP
+  # AUTH from the example, TLS with a throwaway certificate.
+  openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=mail.ostrel.test \
+    -keyout "$MAIL_DIR/postfix/etc/key.pem" -out "$MAIL_DIR/postfix/etc/cert.pem" 2>/dev/null
+  awk -v listen="127.0.0.1:$MAIL_SMTP_PORT" '
+    /^#/ || /^[ \t]/ || NF < 8 { next }
+    $1 == "smtp" && $2 == "inet" { print listen " inet n - n - - smtpd"; next }
+    { $5 = "n"; print }' /usr/share/postfix/master.cf.dist >"$MAIL_DIR/postfix/etc/master.cf"
+  {
+    cat <<CONF
+compatibility_level = 3.6
+meta_directory = /etc/postfix
+queue_directory = $MAIL_DIR/postfix/queue
+data_directory = $MAIL_DIR/postfix/data
+maillog_file = $MAIL_DIR/postfix.log
+maillog_file_prefixes = $MAIL_DIR
+mail_owner = postfix
+setgid_group = postdrop
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+myhostname = mail.ostrel.test
+mydestination =
+mynetworks = 127.0.0.1/32
+alias_maps =
+alias_database =
+smtpd_tls_cert_file = $MAIL_DIR/postfix/etc/cert.pem
+smtpd_tls_key_file = $MAIL_DIR/postfix/etc/key.pem
+smtpd_tls_security_level = may
+smtpd_error_sleep_time = 0
+CONF
+    cat "$mail_examples/postfix/main.cf.ostrel"
+  } >"$MAIL_DIR/postfix/etc/main.cf"
+}
+
+# Waits until a loopback port accepts connections.
+mail_wait_port() {
+  local port=$1
+  for _ in $(seq 100); do
+    python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1).close()" \
+      2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+mail_start_dovecot() {
+  dovecot -c "$MAIL_DIR/dovecot/dovecot.conf" || return 1
+  mail_wait_port "$MAIL_POP3_PORT" && mail_wait_port "$MAIL_IMAP_PORT" ||
+    { cat "$MAIL_DIR/dovecot.log" >&2; return 1; }
+}
+
+mail_start_postfix() {
+  postfix -c "$MAIL_DIR/postfix/etc" start >/dev/null 2>"$MAIL_DIR/postfix-start.log" ||
+    { cat "$MAIL_DIR/postfix-start.log" "$MAIL_DIR/postfix.log" >&2; return 1; }
+  mail_wait_port "$MAIL_SMTP_PORT" || { cat "$MAIL_DIR/postfix.log" >&2; return 1; }
+}
+
+mail_stop() {
+  [[ -n ${MAIL_DIR:-} ]] || return 0
+  if [[ -f $MAIL_DIR/run/master.pid ]]; then
+    doveadm -c "$MAIL_DIR/dovecot/dovecot.conf" stop 2>/dev/null ||
+      kill "$(cat "$MAIL_DIR/run/master.pid")" 2>/dev/null || true
+  fi
+  if [[ -f $MAIL_DIR/postfix/queue/pid/master.pid ]]; then
+    postfix -c "$MAIL_DIR/postfix/etc" stop >/dev/null 2>&1 ||
+      kill "$(tr -d ' ' <"$MAIL_DIR/postfix/queue/pid/master.pid")" 2>/dev/null || true
+  fi
+}
