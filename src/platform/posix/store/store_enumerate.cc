@@ -1,52 +1,19 @@
 // Listing the store's accounts in name order, page by page. A resume handle names a slot
 // that holds the key of the last account returned, so the next page starts after that
 // key: accounts added or deleted between pages are never skipped nor repeated.
-#include <array>
 #include <cstdint>
 #include <ctime>
 #include <string>
 
 #include "platform/posix/backend.h"
+#include "platform/posix/resume_slots.h"
 #include "platform/posix/store/store.h"
 
 namespace ostrel_posix {
 namespace {
 
-// Slots of enumerations in progress (store lock held). A handle is never reused while its
-// number has not wrapped; when every slot is taken the least recently used one is given up.
-constexpr std::size_t kResumeSlots = 64;
-
-struct ResumeSlot {
-  DWORD handle = 0;  // 0: free
-  std::string last_key;
-  std::uint64_t used = 0;
-};
-
-std::array<ResumeSlot, kResumeSlots> slots;
-DWORD last_handle = 0;
-std::uint64_t use_clock = 0;
-
-ResumeSlot* find_slot(DWORD handle) {
-  for (ResumeSlot& slot : slots)
-    if (slot.handle == handle) return &slot;
-  return nullptr;
-}
-
-ResumeSlot& take_slot() {
-  ResumeSlot* chosen = &slots[0];
-  for (ResumeSlot& slot : slots) {
-    if (slot.handle == 0) {
-      chosen = &slot;
-      break;
-    }
-    if (slot.used < chosen->used) chosen = &slot;
-  }
-  do {
-    ++last_handle;
-  } while (last_handle == 0 || find_slot(last_handle) != nullptr);
-  chosen->handle = last_handle;
-  return *chosen;
-}
+// Listings in progress (store lock held).
+ResumeSlots slots;
 
 }  // namespace
 
@@ -56,7 +23,7 @@ DWORD store_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle
   if (const DWORD rc = open_store(); rc != 0) return rc;
   ResumeSlot* slot = nullptr;
   if (resume_handle != nullptr && *resume_handle != 0) {
-    slot = find_slot(*resume_handle);
+    slot = slots.find(*resume_handle);
     if (slot == nullptr) return ERROR_INVALID_PARAMETER;  // unknown, finished or given up
   }
 
@@ -102,14 +69,11 @@ DWORD store_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle
 
   if (more) {
     if (resume_handle != nullptr) {
-      if (slot == nullptr) slot = &take_slot();
-      slot->last_key = last_key;
-      slot->used = ++use_clock;
-      *resume_handle = slot->handle;
+      *resume_handle = slots.keep(slot, last_key);
     }
     return ERROR_MORE_DATA;
   }
-  if (slot != nullptr) *slot = ResumeSlot{};
+  ResumeSlots::release(slot);
   if (resume_handle != nullptr) *resume_handle = 0;
   return NERR_Success;
 }

@@ -2,7 +2,6 @@
 // that holds the last name returned, so the next page starts after it: accounts added or
 // deleted between pages are never skipped nor repeated.
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -10,47 +9,16 @@
 #include <vector>
 
 #include "platform/posix/backend.h"
+#include "platform/posix/resume_slots.h"
 #include "platform/posix/system/system_entries.h"
 #include "platform/posix/system/system_files.h"
 
 namespace ostrel_posix {
 namespace {
 
-constexpr std::size_t kResumeSlots = 64;
-
-struct ResumeSlot {
-  DWORD handle = 0;  // 0: free
-  std::string last_name;
-  std::uint64_t used = 0;
-};
-
+// Listings in progress, serialised by their own lock.
 std::mutex slot_mutex;
-std::array<ResumeSlot, kResumeSlots> slots;
-DWORD last_handle = 0;
-std::uint64_t use_clock = 0;
-
-ResumeSlot* find_slot(DWORD handle) {
-  for (ResumeSlot& slot : slots)
-    if (slot.handle == handle) return &slot;
-  return nullptr;
-}
-
-// A free slot, else the least recently used one, under a handle not in use.
-ResumeSlot& take_slot() {
-  ResumeSlot* chosen = &slots[0];
-  for (ResumeSlot& slot : slots) {
-    if (slot.handle == 0) {
-      chosen = &slot;
-      break;
-    }
-    if (slot.used < chosen->used) chosen = &slot;
-  }
-  do {
-    ++last_handle;
-  } while (last_handle == 0 || find_slot(last_handle) != nullptr);
-  chosen->handle = last_handle;
-  return *chosen;
-}
+ResumeSlots slots;
 
 }  // namespace
 
@@ -59,7 +27,7 @@ DWORD system_enumerate(DWORD, DWORD preferred_length, DWORD* resume_handle, User
   std::lock_guard<std::mutex> lock(slot_mutex);
   ResumeSlot* slot = nullptr;
   if (resume_handle != nullptr && *resume_handle != 0) {
-    slot = find_slot(*resume_handle);
+    slot = slots.find(*resume_handle);
     if (slot == nullptr) return ERROR_INVALID_PARAMETER;
   }
   SystemFiles files;
@@ -73,7 +41,7 @@ DWORD system_enumerate(DWORD, DWORD preferred_length, DWORD* resume_handle, User
   std::sort(names.begin(), names.end());
   total = static_cast<DWORD>(names.size());
 
-  const std::string after = slot != nullptr ? slot->last_name : std::string();
+  const std::string after = slot != nullptr ? slot->last_key : std::string();
   auto it = slot != nullptr ? std::upper_bound(names.begin(), names.end(),
                                                std::make_pair(std::string_view(after), INT32_MAX))
                             : names.begin();
@@ -92,14 +60,11 @@ DWORD system_enumerate(DWORD, DWORD preferred_length, DWORD* resume_handle, User
   }
   if (more) {
     if (resume_handle != nullptr) {
-      if (slot == nullptr) slot = &take_slot();
-      slot->last_name = last;
-      slot->used = ++use_clock;
-      *resume_handle = slot->handle;
+      *resume_handle = slots.keep(slot, last);
     }
     return ERROR_MORE_DATA;
   }
-  if (slot != nullptr) *slot = ResumeSlot{};
+  ResumeSlots::release(slot);
   if (resume_handle != nullptr) *resume_handle = 0;
   return NERR_Success;
 }
