@@ -33,6 +33,9 @@ int update_account(char* const* words, int index) {
   AttributeBuffers owned;
   if (!apply_account_attributes(record.get(), words, last, owned)) return 0;
 
+  // An administrator's set unlocks an account that wrong passwords locked: the flag can
+  // only be cleared, never set.
+  record->usri1_flags &= ~static_cast<DWORD>(UF_LOCKOUT);
   DWORD parm_index = 0;
   const NET_API_STATUS written = NetUserSetInfo(
       host.get(), wide_user.get(), 1, reinterpret_cast<LPBYTE>(record.get()), &parm_index);

@@ -60,6 +60,21 @@ struct PlatformSystemOptions {
 };
 void platform_set_system_options(const PlatformSystemOptions& options);
 
+/// The account lockout policy of the POSIX backends, with the meaning of Windows' policy:
+/// wrong passwords before an account locks (0: never), minutes it then stays locked (0:
+/// until an administrator's set unlocks it) and minutes after a wrong password at which
+/// the count starts again. A locked account refuses every logon with
+/// ERROR_ACCOUNT_LOCKED_OUT and reports UF_LOCKOUT in its record; a set that clears
+/// UF_LOCKOUT, and any new password, unlocks it. The embedded store and the host's
+/// accounts count under this policy; a directory counts under its own password policy.
+/// Windows ignores it: the host's own lockout policy applies.
+struct PlatformLockoutPolicy {
+  unsigned threshold = 0;
+  unsigned duration_minutes = 30;
+  unsigned window_minutes = 30;
+};
+void platform_set_lockout_policy(const PlatformLockoutPolicy& policy);
+
 /// Clears memory that held a secret, in a way the compiler cannot drop.
 void secure_wipe(void* data, std::size_t size);
 

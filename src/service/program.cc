@@ -55,6 +55,11 @@ void choose_account_store(const char* name) {
   host.sp_warn = text_of(store.sp_warn);
   host.sp_inact = text_of(store.sp_inact);
   platform_set_system_options(host);
+  PlatformLockoutPolicy lockout;
+  lockout.threshold = store.lockout_threshold;
+  lockout.duration_minutes = store.lockout_duration;
+  lockout.window_minutes = store.lockout_window;
+  platform_set_lockout_policy(lockout);
   if (store.account_db) {
     platform_set_account_db(store.account_db->c_str());
     return;

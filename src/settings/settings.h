@@ -28,6 +28,11 @@ struct Settings {
   std::optional<std::string> ldap_bind_pw_file;
   int shadow = 1;
   int log_passwords = 0;
+  // The account lockout policy (keywords "lockout_threshold", "lockout_duration" and
+  // "lockout_window"): wrong passwords before a lock (0: never) and minutes.
+  unsigned lockout_threshold = 0;
+  unsigned lockout_duration = 30;
+  unsigned lockout_window = 30;
 };
 
 Settings& settings();

@@ -21,6 +21,24 @@ const char* text(const std::optional<std::string>& field) {
   return text_of(field);
 }
 
+// A lockout value: decimal digits in the range Windows' policy takes, else the setting
+// keeps its value and the line says why.
+void lockout_value(unsigned& field, const std::string& value, const char* what, unsigned low,
+                   unsigned high, const char* unit) {
+  unsigned long long number = 0;
+  bool usable = !value.empty() && value.size() <= 9;
+  for (const char c : value) {
+    if (c < '0' || c > '9') usable = false;
+    if (usable) number = number * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (!usable || number < low || number > high) {
+    log_debug("%s {%s} ignored: not a number from %u to %u", what, value.c_str(), low, high);
+    return;
+  }
+  field = static_cast<unsigned>(number);
+  log_debug("%s = %u%s", what, field, unit);
+}
+
 // The log takes the settings name up to its first dot, as the program name is made, so
 // that a dotted name never turns the settings file itself into the log.
 std::string log_name_of(const char* name) {
@@ -153,6 +171,18 @@ const Keyword kKeywords[] = {
      [](const std::string& v, const char*) {
        store(settings().ldap_bind_pw_file, v);
        log_debug("LDAP bind password file {%s}", v.c_str());
+     }},
+    {"lockout_threshold",
+     [](const std::string& v, const char*) {
+       lockout_value(settings().lockout_threshold, v, "Lockout threshold", 0, 999, "");
+     }},
+    {"lockout_duration",
+     [](const std::string& v, const char*) {
+       lockout_value(settings().lockout_duration, v, "Lockout duration", 0, 99999, " minutes");
+     }},
+    {"lockout_window",
+     [](const std::string& v, const char*) {
+       lockout_value(settings().lockout_window, v, "Lockout window", 1, 99999, " minutes");
      }},
 };
 

@@ -22,6 +22,10 @@ void platform_set_system_options(const PlatformSystemOptions&) {
   // The host's accounts are reached through the system's own calls.
 }
 
+void platform_set_lockout_policy(const PlatformLockoutPolicy&) {
+  // The host's own lockout policy counts wrong passwords.
+}
+
 void secure_wipe(void* data, std::size_t size) {
   if (data != nullptr && size > 0) SecureZeroMemory(data, size);
 }
