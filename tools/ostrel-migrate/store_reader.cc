@@ -7,10 +7,10 @@
 namespace migrate {
 namespace {
 
-// The layouts this reader knows (PRAGMA user_version of the store): 2 added a view,
-// the tables read here are the same in both.
+// The layouts this reader knows (PRAGMA user_version of the store): 2 added a view, 3
+// the counts of wrong passwords; the tables read here are the same in all.
 constexpr int kOldestLayout = 1;
-constexpr int kNewestLayout = 2;
+constexpr int kNewestLayout = 3;
 
 struct DbCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }

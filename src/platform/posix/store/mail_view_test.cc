@@ -72,8 +72,10 @@ TEST_F(MailViewTest, FindsAccountsHoweverTheNameIsTyped) {
 TEST_F(MailViewTest, OlderStoreIsUpgradedNewerOneRefused) {
   ASSERT_EQ(add(record("carol")), 0u);
   platform_close_store();
-  // The first layout: the same tables, no view.
+  // The first layout: the same tables, no view and no counts of wrong passwords.
   query("DROP VIEW mail_accounts");
+  query("DROP TABLE logon_tallies");
+  query("DROP TABLE refused_unknown");
   ASSERT_EQ(query("SELECT count(*) FROM sqlite_schema WHERE name = 'mail_accounts'"), "0");
   ASSERT_EQ(query("PRAGMA user_version = 1"), std::nullopt);
   ASSERT_EQ(query("PRAGMA user_version"), "1");
@@ -81,15 +83,16 @@ TEST_F(MailViewTest, OlderStoreIsUpgradedNewerOneRefused) {
   LPBYTE buffer = nullptr;
   ASSERT_EQ(NetUserGetInfo(nullptr, u"carol", 1, &buffer), 0u);
   NetApiBufferFree(buffer);
-  EXPECT_EQ(query("PRAGMA user_version"), "2");
+  EXPECT_EQ(query("PRAGMA user_version"), "3");
   EXPECT_EQ(query("SELECT login, disabled FROM mail_accounts"), "carol|0");
+  EXPECT_EQ(query("SELECT count(*) FROM logon_tallies"), "0");
   platform_close_store();
 
-  ASSERT_EQ(query("PRAGMA user_version = 3"), std::nullopt);
+  ASSERT_EQ(query("PRAGMA user_version = 4"), std::nullopt);
   buffer = nullptr;
   EXPECT_EQ(NetUserGetInfo(nullptr, u"carol", 1, &buffer), ERROR_FILE_CORRUPT);
   EXPECT_EQ(buffer, nullptr);
-  EXPECT_EQ(query("PRAGMA user_version"), "3");  // left as it was
+  EXPECT_EQ(query("PRAGMA user_version"), "4");  // left as it was
 }
 
 }  // namespace

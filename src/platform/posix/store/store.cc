@@ -59,12 +59,29 @@ CREATE VIEW mail_accounts(login, login_key, password_hash, home, disabled) AS
   SELECT name, name_key, password_hash, home_dir, (flags & 2) != 0 FROM accounts;
 )";
 
-// Step i brings a store of layout i to layout i + 1; a new file takes them all.
-constexpr std::array<const char*, kSchemaVersion> kLayoutSteps = {kSchema, kMailView};
+// The wrong passwords counted against each account while the lockout policy is on: how
+// many in the current run, when the last came and when the account locked (0: not
+// locked). A row goes with its account. Refused logons of names without an account are
+// counted too, in one row, so that they cost a write as a known name's do.
+constexpr const char* kLogonTallies = R"(
+CREATE TABLE logon_tallies(
+  name_key TEXT NOT NULL PRIMARY KEY REFERENCES accounts(name_key) ON DELETE CASCADE,
+  bad_count INTEGER NOT NULL,
+  last_bad INTEGER NOT NULL,
+  locked_since INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE TABLE refused_unknown(id INTEGER PRIMARY KEY CHECK(id = 1), n INTEGER NOT NULL);
+INSERT INTO refused_unknown VALUES(1, 0);
+)";
 
-// Columns 0..6 of kGetAccount and 1..7 of kEnumPage are read by add_user_row. A page
-// carries the account count in its last column, so that one statement (one implicit
-// transaction) gives the page and the total.
+// Step i brings a store of layout i to layout i + 1; a new file takes them all.
+constexpr std::array<const char*, kSchemaVersion> kLayoutSteps = {kSchema, kMailView,
+                                                                  kLogonTallies};
+
+// Columns 0..6 of kGetAccount and 1..7 of kEnumPage are read by add_user_row; the next
+// column is the time the account locked (NULL or 0: not locked). A page carries the
+// account count in column 8, so that one statement (one implicit transaction) gives the
+// page and the total.
 constexpr std::array<const char*, kSqlCount> kStatements = {
     "BEGIN",
     "BEGIN IMMEDIATE",
@@ -72,7 +89,8 @@ constexpr std::array<const char*, kSqlCount> kStatements = {
     "ROLLBACK",
     "SELECT n FROM account_count WHERE id = 1",
     "SELECT 1 FROM accounts WHERE name_key = ?1",
-    "SELECT name, password_set, priv, home_dir, comment, flags, script_path"
+    "SELECT name, password_set, priv, home_dir, comment, flags, script_path,"
+    " (SELECT locked_since FROM logon_tallies t WHERE t.name_key = accounts.name_key)"
     " FROM accounts WHERE name_key = ?1",
     "INSERT INTO accounts(name_key, name, password_hash, password_set, priv, flags, home_dir,"
     " comment, script_path, created) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?4)",
@@ -80,13 +98,20 @@ constexpr std::array<const char*, kSqlCount> kStatements = {
     " password_hash = CASE WHEN ?7 THEN ?8 ELSE password_hash END,"
     " password_set = CASE WHEN ?7 THEN ?9 ELSE password_set END WHERE name_key = ?1",
     "DELETE FROM accounts WHERE name_key = ?1",
-    "SELECT password_hash, flags FROM accounts WHERE name_key = ?1",
+    "SELECT a.password_hash, a.flags, t.bad_count, t.last_bad, t.locked_since"
+    " FROM accounts a LEFT JOIN logon_tallies t ON t.name_key = a.name_key"
+    " WHERE a.name_key = ?1",
     "UPDATE accounts SET password_hash = ?3 WHERE name_key = ?1 AND password_hash = ?2",
     "SELECT name_key, name, password_set, priv, home_dir, comment, flags, script_path,"
-    " (SELECT n FROM account_count WHERE id = 1)"
+    " (SELECT n FROM account_count WHERE id = 1),"
+    " (SELECT locked_since FROM logon_tallies t WHERE t.name_key = accounts.name_key)"
     " FROM accounts WHERE name_key > ?1 AND (?2 = 0 OR (flags & ?2) != 0) ORDER BY name_key",
     "SELECT 1 FROM local_groups WHERE name_key = ?1",
     "INSERT OR IGNORE INTO group_members(group_key, account_key) VALUES(?1, ?2)",
+    "INSERT INTO logon_tallies VALUES(?1, ?2, ?3, ?4) ON CONFLICT(name_key)"
+    " DO UPDATE SET bad_count = ?2, last_bad = ?3, locked_since = ?4",
+    "DELETE FROM logon_tallies WHERE name_key = ?1",
+    "UPDATE refused_unknown SET n = n + 1 WHERE id = 1",
 };
 
 struct StoreState {

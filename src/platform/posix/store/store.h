@@ -13,6 +13,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <mutex>
 #include <string_view>
 
@@ -21,8 +22,9 @@
 namespace ostrel_posix {
 
 inline constexpr int kBusyTimeoutMs = 5000;
-// 1: accounts and groups; 2: the view mail_accounts for mail servers.
-inline constexpr int kSchemaVersion = 2;
+// 1: accounts and groups; 2: the view mail_accounts for mail servers; 3: the counts of
+// wrong passwords that lock an account.
+inline constexpr int kSchemaVersion = 3;
 
 enum Sql : int {
   kBeginRead,
@@ -40,6 +42,9 @@ enum Sql : int {
   kEnumPage,
   kGroupExists,
   kAddMember,
+  kTallyWrite,
+  kTallyClear,
+  kUnknownRefused,
   kSqlCount
 };
 
@@ -75,6 +80,10 @@ struct Transaction {
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
 };
+
+/// True when the lock time in column of a row (NULL or 0: none) locks the account at now,
+/// under the lockout policy.
+bool store_row_locked(sqlite3_stmt* stmt, int column, std::int64_t now);
 
 /// Binds a text that lives until the statement is reset.
 inline int bind_text(sqlite3_stmt* stmt, int index, std::string_view text) {

@@ -40,7 +40,7 @@ DWORD insert_account(const AccountName& name, const UserFields& f, const std::st
   bind_optional(s, 3, hash != nullptr, hash != nullptr ? std::string_view(*hash) : "");
   sqlite3_bind_int64(s, 4, now);
   sqlite3_bind_int64(s, 5, f.priv);
-  sqlite3_bind_int64(s, 6, f.flags);
+  sqlite3_bind_int64(s, 6, f.flags & ~UF_LOCKOUT);
   bind_optional(s, 7, f.has_home_dir, f.home_dir);
   bind_optional(s, 8, f.has_comment, f.comment);
   bind_optional(s, 9, f.has_script_path, f.script_path);
@@ -68,20 +68,32 @@ DWORD store_set_user(const AccountName& name, const UserFields& fields,
   if (password != nullptr && !hash_password(*password, hash)) return ERROR_NOT_ENOUGH_MEMORY;
   auto lock = lock_store();
   if (const DWORD rc = open_store(); rc != 0) return rc;
-  Statement update(kUpdateAccount);
-  sqlite3_stmt* s = update.stmt;
-  bind_text(s, 1, name.key);
-  sqlite3_bind_int64(s, 2, fields.priv);
-  sqlite3_bind_int64(s, 3, fields.flags);
-  bind_optional(s, 4, fields.has_home_dir, fields.home_dir);
-  bind_optional(s, 5, fields.has_comment, fields.comment);
-  bind_optional(s, 6, fields.has_script_path, fields.script_path);
-  sqlite3_bind_int(s, 7, password != nullptr ? 1 : 0);
-  bind_optional(s, 8, password != nullptr, hash);
-  sqlite3_bind_int64(s, 9, now_seconds());
-  const int rc = sqlite3_step(s);
-  if (rc != SQLITE_DONE) return store_error(rc);
-  return store_changes() == 0 ? NERR_UserNotFound : NERR_Success;
+  Transaction transaction(true);
+  if (transaction.status != 0) return transaction.status;
+  {
+    Statement update(kUpdateAccount);
+    sqlite3_stmt* s = update.stmt;
+    bind_text(s, 1, name.key);
+    sqlite3_bind_int64(s, 2, fields.priv);
+    // The lock is not an attribute: it lives in the count of wrong passwords.
+    sqlite3_bind_int64(s, 3, fields.flags & ~UF_LOCKOUT);
+    bind_optional(s, 4, fields.has_home_dir, fields.home_dir);
+    bind_optional(s, 5, fields.has_comment, fields.comment);
+    bind_optional(s, 6, fields.has_script_path, fields.script_path);
+    sqlite3_bind_int(s, 7, password != nullptr ? 1 : 0);
+    bind_optional(s, 8, password != nullptr, hash);
+    sqlite3_bind_int64(s, 9, now_seconds());
+    const int rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE) return store_error(rc);
+    if (store_changes() == 0) return NERR_UserNotFound;
+  }
+  // A record without UF_LOCKOUT unlocks the account, and so does a new password.
+  if ((fields.flags & UF_LOCKOUT) == 0 || password != nullptr) {
+    Statement clear(kTallyClear);
+    bind_text(clear.stmt, 1, name.key);
+    if (const int rc = sqlite3_step(clear.stmt); rc != SQLITE_DONE) return store_error(rc);
+  }
+  return transaction.commit();
 }
 
 DWORD store_get_user(const AccountName& name, UserRecords& records) {
@@ -93,7 +105,10 @@ DWORD store_get_user(const AccountName& name, UserRecords& records) {
   if (rc == SQLITE_DONE) return NERR_UserNotFound;
   if (rc != SQLITE_ROW) return store_error(rc);
   records.pool.reserve(kOneAccountUnits);
-  return add_user_row(get.stmt, 0, now_seconds(), records) ? 0 : ERROR_FILE_CORRUPT;
+  const std::int64_t now = now_seconds();
+  if (!add_user_row(get.stmt, 0, now, records)) return ERROR_FILE_CORRUPT;
+  if (store_row_locked(get.stmt, 7, now)) records.entries.back().flags |= UF_LOCKOUT;
+  return 0;
 }
 
 DWORD store_delete_user(const AccountName& name) {

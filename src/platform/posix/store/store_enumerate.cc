@@ -49,6 +49,7 @@ DWORD store_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle
         counted = true;
       }
       if (!add_user_row(page.stmt, 1, now, records)) return ERROR_FILE_CORRUPT;
+      if (store_row_locked(page.stmt, 9, now)) records.entries.back().flags |= UF_LOCKOUT;
       // Every page holds at least one account, however small the preferred length.
       if (preferred_length != MAX_PREFERRED_LENGTH && records.entries.size() > 1 &&
           records.bytes > preferred_length) {

@@ -1,11 +1,13 @@
 // Password logon against the store's argon2id hashes. Every refusal for a name or
 // password costs one hash verification, whether the account exists or not, so the time
-// taken does not tell which.
+// taken does not tell which. While the lockout policy is on, every refusal also costs one
+// write: a known account's count of wrong passwords, or the count of unknown names.
 #include <string>
 #include <string_view>
 
 #include "platform/posix/backend.h"
 #include "platform/posix/hashing.h"
+#include "platform/posix/lockout.h"
 #include "platform/posix/store/store.h"
 
 namespace ostrel_posix {
@@ -15,24 +17,99 @@ struct StoredLogon {
   bool has_hash = false;
   std::string hash;
   DWORD flags = 0;
+  LogonTally tally;
 };
 
-// Reads the hash and flags of an account: 0 or a store result code.
-DWORD read_logon(const std::string& key, StoredLogon& stored) {
-  auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+// Reads a row of kLogonRead (store lock held).
+void read_row(sqlite3_stmt* stmt, StoredLogon& stored) {
+  stored.flags = static_cast<DWORD>(sqlite3_column_int64(stmt, 1));
+  if (sqlite3_column_type(stmt, 0) != SQLITE_NULL) {
+    stored.has_hash = true;
+    stored.hash.assign(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)),
+                       static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0)));
+  }
+  // No tally row reads as NULL: nothing counted.
+  stored.tally.bad_count = sqlite3_column_int64(stmt, 2);
+  stored.tally.last_bad = sqlite3_column_int64(stmt, 3);
+  stored.tally.locked_since = sqlite3_column_int64(stmt, 4);
+}
+
+// Reads the hash, flags and count of an account (store lock held, store open): 0 or a
+// store result code; stored stays empty for a name without an account.
+DWORD read_stored(const std::string& key, StoredLogon& stored) {
   Statement read(kLogonRead);
   bind_text(read.stmt, 1, key);
   const int rc = sqlite3_step(read.stmt);
   if (rc == SQLITE_DONE) return 0;
   if (rc != SQLITE_ROW) return store_error(rc);
-  stored.flags = static_cast<DWORD>(sqlite3_column_int64(read.stmt, 1));
-  if (sqlite3_column_type(read.stmt, 0) != SQLITE_NULL) {
-    stored.has_hash = true;
-    stored.hash.assign(reinterpret_cast<const char*>(sqlite3_column_text(read.stmt, 0)),
-                       static_cast<std::size_t>(sqlite3_column_bytes(read.stmt, 0)));
-  }
+  read_row(read.stmt, stored);
   return 0;
+}
+
+DWORD read_logon(const std::string& key, StoredLogon& stored) {
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(); rc != 0) return rc;
+  return read_stored(key, stored);
+}
+
+DWORD step_done(sqlite3_stmt* stmt) {
+  const int rc = sqlite3_step(stmt);
+  return rc == SQLITE_DONE ? 0 : store_error(rc);
+}
+
+// Counts a refusal of a name without an account (or without a password).
+DWORD count_unknown() {
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(); rc != 0) return rc;
+  Transaction transaction(true);
+  if (transaction.status != 0) return transaction.status;
+  Statement count(kUnknownRefused);
+  if (const DWORD rc = step_done(count.stmt); rc != 0) return rc;
+  return transaction.commit();
+}
+
+// Applies a verified attempt to the account's count: the account is read again in the
+// write transaction that counts, so that attempts from every process are counted one
+// after another and none is lost. ERROR_LOGON_FAILURE, ERROR_ACCOUNT_LOCKED_OUT, 0 for a
+// right password of an account that is not locked, or a store result code. A password
+// changed since it was verified is refused without a count.
+DWORD count_attempt_in_store(const std::string& key, const std::string& verified_hash,
+                             bool password_right) {
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(); rc != 0) return rc;
+  Transaction transaction(true);
+  if (transaction.status != 0) return transaction.status;
+  StoredLogon current;
+  if (const DWORD rc = read_stored(key, current); rc != 0) return rc;
+  if (!current.has_hash || current.hash != verified_hash) return ERROR_LOGON_FAILURE;
+
+  LogonTally tally = current.tally;
+  const Attempt verdict = count_attempt(tally, password_right, lockout_clock(), lockout_policy());
+  if (tally != current.tally) {
+    if (tally == LogonTally{}) {
+      Statement clear(kTallyClear);
+      bind_text(clear.stmt, 1, key);
+      if (const DWORD rc = step_done(clear.stmt); rc != 0) return rc;
+    } else {
+      Statement write(kTallyWrite);
+      bind_text(write.stmt, 1, key);
+      sqlite3_bind_int64(write.stmt, 2, tally.bad_count);
+      sqlite3_bind_int64(write.stmt, 3, tally.last_bad);
+      sqlite3_bind_int64(write.stmt, 4, tally.locked_since);
+      if (const DWORD rc = step_done(write.stmt); rc != 0) return rc;
+    }
+  }
+  // A count that cannot be kept refuses the logon: a guesser must not gain by it.
+  if (const DWORD rc = transaction.commit(); rc != 0) return rc;
+  switch (verdict) {
+    case Attempt::accepted:
+      return 0;
+    case Attempt::locked:
+      return ERROR_ACCOUNT_LOCKED_OUT;
+    case Attempt::refused:
+      break;
+  }
+  return ERROR_LOGON_FAILURE;
 }
 
 // Replaces a hash made with older parameters, unless the password changed meanwhile. A
@@ -51,6 +128,12 @@ void renew_hash(const std::string& key, const std::string& old_hash, std::string
 
 }  // namespace
 
+bool store_row_locked(sqlite3_stmt* stmt, int column, std::int64_t now) {
+  LogonTally tally;
+  tally.locked_since = sqlite3_column_int64(stmt, column);
+  return tally_locked(tally, now, lockout_policy());
+}
+
 DWORD store_logon(const AccountName* name, const std::string* password) {
   dummy_hash();  // made now if need be, before any path can differ in cost
   StoredLogon stored;
@@ -58,12 +141,23 @@ DWORD store_logon(const AccountName* name, const std::string* password) {
     // A broken store is told apart from a refused password.
     if (const DWORD rc = read_logon(name->key, stored); rc != 0) return rc;
   }
+  const bool counting = lockout_policy().threshold != 0;
   const std::string_view text = password != nullptr ? std::string_view(*password) : "";
   if (password == nullptr || !stored.has_hash) {
     verify_dummy(text);
+    if (counting) {
+      if (const DWORD rc = count_unknown(); rc != 0) return rc;
+    }
     return ERROR_LOGON_FAILURE;
   }
-  if (!verify_password(stored.hash, text)) return ERROR_LOGON_FAILURE;
+  // A locked account's hash is verified all the same, so that its refusal costs what a
+  // wrong password costs.
+  const bool right = verify_password(stored.hash, text);
+  if (counting) {
+    if (const DWORD rc = count_attempt_in_store(name->key, stored.hash, right); rc != 0) return rc;
+  } else if (!right) {
+    return ERROR_LOGON_FAILURE;
+  }
   if ((stored.flags & UF_ACCOUNTDISABLE) != 0) return ERROR_ACCOUNT_DISABLED;
   if (hash_needs_renewal(stored.hash)) renew_hash(name->key, stored.hash, text);
   return 0;
