@@ -1,6 +1,8 @@
-// Refused logons at the real hash cost: an unknown user against a known user with a wrong
-// password, interleaved, each timed on its own; prints both medians and their ratio. The
-// two must be equal within noise, or the time of a refusal tells which names exist.
+// Refused logons at the real hash cost, each timed on its own and interleaved in pairs:
+// an unknown user against a known user with a wrong password, with the lockout policy off
+// and on, and a locked account against a wrong password with the policy on. Prints the
+// medians and their ratios. Each pair must be equal within noise, or the time of a
+// refusal tells which names exist, or which accounts are locked.
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -11,10 +13,11 @@
 
 namespace {
 
-constexpr int kAttempts = 201;  // of each kind
+constexpr int kAttempts = 201;  // of each kind, per pair
 
-// Milliseconds for one logon that must be refused; a negative value when it was not.
-double refused_logon_ms(const std::u16string& user, const std::u16string& password) {
+// Milliseconds for one logon that must fail with expected; a negative value when it did not.
+double refused_logon_ms(const std::u16string& user, const std::u16string& password,
+                        DWORD expected) {
   HANDLE token = nullptr;
   const auto start = std::chrono::steady_clock::now();
   const BOOL ok = LogonUserW(user.c_str(), nullptr, password.c_str(), LOGON32_LOGON_INTERACTIVE,
@@ -25,7 +28,59 @@ double refused_logon_ms(const std::u16string& user, const std::u16string& passwo
     CloseHandle(token);
     return -1;
   }
-  return GetLastError() == ERROR_LOGON_FAILURE ? ms : -1;
+  return GetLastError() == expected ? ms : -1;
+}
+
+bool add_account(std::u16string name, std::u16string password) {
+  USER_INFO_1 record{};
+  record.usri1_name = name.data();
+  record.usri1_password = password.data();
+  record.usri1_priv = USER_PRIV_USER;
+  record.usri1_flags = UF_SCRIPT | UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD;
+  DWORD parm = 0;
+  return NetUserAdd(nullptr, 1, reinterpret_cast<LPBYTE>(&record), &parm) == 0;
+}
+
+struct Kind {
+  std::u16string user;  // a letter is added per attempt when vary_user
+  bool vary_user;
+  DWORD expected;
+};
+
+std::u16string letter(int i) {
+  return std::u16string(1, static_cast<char16_t>(u'a' + i % 26));
+}
+
+// Times kAttempts of each kind, interleaved, the order alternating; false on a logon that
+// was not refused as expected.
+bool time_pair(const Kind& a, const Kind& b, std::vector<double>& ta, std::vector<double>& tb) {
+  auto attempt = [](const Kind& k, int i) {
+    return refused_logon_ms(k.vary_user ? k.user + letter(i) : k.user, u"guess" + letter(i),
+                            k.expected);
+  };
+  attempt(a, 0);  // untimed: the store opens and the fixed comparison hash is made
+  attempt(b, 0);
+  for (int i = 0; i < kAttempts; ++i) {
+    const double first = i % 2 ? attempt(b, i) : attempt(a, i);
+    const double second = i % 2 ? attempt(a, i) : attempt(b, i);
+    const double x = i % 2 ? second : first, y = i % 2 ? first : second;
+    if (x < 0 || y < 0) return false;
+    ta.push_back(x);
+    tb.push_back(y);
+  }
+  return true;
+}
+
+void report(const char* what, const char* first, const char* second, std::vector<double>& ta,
+            std::vector<double>& tb) {
+  const double ma = bench::median(ta), mb = bench::median(tb);
+  const double ratio = ma / mb;
+  std::printf("%s, median of %d interleaved each: %s %.2f ms, %s %.2f ms, ratio %.3f\n", what,
+              kAttempts, first, ma, second, mb, ratio);
+  // The baseline column is the wrong password: the ratio must stay within noise of 1.
+  bench::result(what, bench::number(ma, 2, " ms"), bench::number(mb, 2, " ms"),
+                bench::number(ratio, 2, "x"), "0.90x to 1.10x",
+                ratio >= 0.9 && ratio <= 1.1 ? "yes" : "no");
 }
 
 }  // namespace
@@ -33,53 +88,46 @@ double refused_logon_ms(const std::u16string& user, const std::u16string& passwo
 int main() {
   const bench::WorkDir dir("logon");
   platform_set_account_db(dir.db.c_str());
-
-  std::u16string name = u"mailuser", password = u"Corr3ct-Horse";
-  USER_INFO_1 record{};
-  record.usri1_name = name.data();
-  record.usri1_password = password.data();
-  record.usri1_priv = USER_PRIV_USER;
-  record.usri1_flags = UF_SCRIPT | UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD;
-  DWORD parm = 0;
-  int status = 0;
-  if (NetUserAdd(nullptr, 1, reinterpret_cast<LPBYTE>(&record), &parm) != 0) {
-    std::fprintf(stderr, "could not add the account\n");
-    status = 1;
+  if (!add_account(u"mailuser", u"Corr3ct-Horse") || !add_account(u"lockeduser", u"Secr3t")) {
+    std::fprintf(stderr, "could not add the accounts\n");
+    return 1;
   }
+  const Kind unknown{u"nobody", true, ERROR_LOGON_FAILURE};
+  const Kind wrong{u"mailuser", false, ERROR_LOGON_FAILURE};
+  const Kind locked{u"lockeduser", false, ERROR_ACCOUNT_LOCKED_OUT};
 
-  std::vector<double> unknown, wrong;
-  // One of each first, untimed: the store opens and the fixed comparison hash is made.
-  refused_logon_ms(u"nobody", u"guess");
-  refused_logon_ms(name, u"guess");
-  for (int i = 0; status == 0 && i < kAttempts; ++i) {
-    const std::u16string guess = u"guess" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26));
-    const std::u16string stranger =
-        u"nobody" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26));
-    // Alternate which kind goes first, so that neither always follows the other.
-    const double a = i % 2 ? refused_logon_ms(stranger, guess) : refused_logon_ms(name, guess);
-    const double b = i % 2 ? refused_logon_ms(name, guess) : refused_logon_ms(stranger, guess);
-    const double u = i % 2 ? a : b, w = i % 2 ? b : a;
-    if (u < 0 || w < 0) {
-      std::fprintf(stderr, "a logon was not refused as a logon failure\n");
-      status = 1;
-      break;
-    }
-    unknown.push_back(u);
-    wrong.push_back(w);
-  }
+  std::vector<double> u0, w0, u1, w1, l1, w2;
+  bool ok = time_pair(unknown, wrong, u0, w0);
+  // The policy on: every refusal is counted. The threshold is out of reach for mailuser
+  // (its count is cleared before each pair), lockeduser is locked at its first try.
+  PlatformLockoutPolicy policy;
+  policy.threshold = 999;
+  platform_set_lockout_policy(policy);
+  HANDLE token = nullptr;
+  auto clear_count = [&token] {
+    if (LogonUserW(u"mailuser", nullptr, u"Corr3ct-Horse", LOGON32_LOGON_INTERACTIVE,
+                   LOGON32_PROVIDER_DEFAULT, &token))
+      CloseHandle(token);
+  };
+  clear_count();
+  ok = ok && time_pair(unknown, wrong, u1, w1);
+  policy.threshold = 1;
+  platform_set_lockout_policy(policy);
+  ok = ok && refused_logon_ms(u"lockeduser", u"guess", ERROR_LOGON_FAILURE) >= 0;
+  policy.threshold = 999;  // the lock stands; mailuser stays below the threshold
+  platform_set_lockout_policy(policy);
+  clear_count();
+  ok = ok && time_pair(locked, wrong, l1, w2);
   platform_close_store();
-  if (status != 0) return status;
-
-  const double mu = bench::median(unknown), mw = bench::median(wrong);
-  std::printf(
-      "refused logons, median of %d interleaved each: unknown user %.2f ms, wrong password "
-      "%.2f ms, ratio %.3f\n",
-      kAttempts, mu, mw, mu / mw);
-  // The baseline column is the wrong password: the ratio must stay within noise of 1.
-  const double ratio = mu / mw;
-  bench::result("refused logon: unknown user against wrong password (median)",
-                bench::number(mu, 2, " ms"), bench::number(mw, 2, " ms"),
-                bench::number(ratio, 2, "x"), "0.90x to 1.10x",
-                ratio >= 0.9 && ratio <= 1.1 ? "yes" : "no");
+  if (!ok) {
+    std::fprintf(stderr, "a logon was not refused as expected\n");
+    return 1;
+  }
+  report("refused logon: unknown user against wrong password (median)", "unknown user",
+         "wrong password", u0, w0);
+  report("refused logon, lockout on: unknown user against wrong password (median)",
+         "unknown user", "wrong password", u1, w1);
+  report("refused logon, lockout on: locked account against wrong password (median)",
+         "locked account", "wrong password", l1, w2);
   return 0;
 }

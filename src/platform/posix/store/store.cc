@@ -79,7 +79,8 @@ constexpr std::array<const char*, kSchemaVersion> kLayoutSteps = {kSchema, kMail
                                                                   kLogonTallies};
 
 // Columns 0..6 of kGetAccount and 1..7 of kEnumPage are read by add_user_row; the next
-// column is the time the account locked (NULL or 0: not locked). A page carries the
+// column is the time the account locked (NULL or 0: not locked; a page reads it only when
+// ?3 is not 0, so that a listing without the lockout policy costs no more). A page carries the
 // account count in column 8, so that one statement (one implicit transaction) gives the
 // page and the total.
 constexpr std::array<const char*, kSqlCount> kStatements = {
@@ -104,7 +105,8 @@ constexpr std::array<const char*, kSqlCount> kStatements = {
     "UPDATE accounts SET password_hash = ?3 WHERE name_key = ?1 AND password_hash = ?2",
     "SELECT name_key, name, password_set, priv, home_dir, comment, flags, script_path,"
     " (SELECT n FROM account_count WHERE id = 1),"
-    " (SELECT locked_since FROM logon_tallies t WHERE t.name_key = accounts.name_key)"
+    " CASE WHEN ?3 THEN (SELECT locked_since FROM logon_tallies t"
+    " WHERE t.name_key = accounts.name_key) END"
     " FROM accounts WHERE name_key > ?1 AND (?2 = 0 OR (flags & ?2) != 0) ORDER BY name_key",
     "SELECT 1 FROM local_groups WHERE name_key = ?1",
     "INSERT OR IGNORE INTO group_members(group_key, account_key) VALUES(?1, ?2)",

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/posix/backend.h"
+#include "platform/posix/lockout.h"
 #include "platform/posix/resume_slots.h"
 #include "platform/posix/store/store.h"
 
@@ -39,6 +40,7 @@ DWORD store_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle
     Statement page(kEnumPage);
     bind_text(page.stmt, 1, after);
     sqlite3_bind_int64(page.stmt, 2, filter == FILTER_NORMAL_ACCOUNT ? UF_NORMAL_ACCOUNT : 0);
+    sqlite3_bind_int(page.stmt, 3, lockout_policy().threshold != 0 ? 1 : 0);
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     for (;;) {
       const int rc = sqlite3_step(page.stmt);
