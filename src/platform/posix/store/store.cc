@@ -291,6 +291,10 @@ DWORD open_store() {
   return 0;
 }
 
+sqlite3* store_handle() {
+  return state.db;
+}
+
 int store_changes() {
   return state.db == nullptr ? 0 : sqlite3_changes(state.db);
 }

@@ -57,6 +57,9 @@ DWORD open_store();
 /// The result code for a failed SQLite call.
 DWORD store_error(int sqlite_result);
 
+/// The open store's connection (store lock held).
+sqlite3* store_handle();
+
 /// The number of rows the last write changed (store lock held).
 int store_changes();
 
