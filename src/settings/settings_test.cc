@@ -115,6 +115,23 @@ TEST_F(SettingsFile, KeywordsDefaultsAndRelease) {
   EXPECT_EQ(get_log_level(), LOG_DEBUG);
 }
 
+TEST_F(SettingsFile, LockoutValuesOutsideWindowsRangesAreIgnored) {
+  write_text("ostrel.ini",
+             "log debug\nlockout_threshold 5\nlockout_duration 0\nlockout_window 15\n"
+             "lockout_threshold five\nlockout_threshold 1000\nlockout_duration -1\n"
+             "lockout_window 0\nlockout_window 12345678901234567890\n");
+  ASSERT_EQ(load_settings(nullptr, "ostrel"), 1);
+  EXPECT_EQ(settings().lockout_threshold, 5u);
+  EXPECT_EQ(settings().lockout_duration, 0u);
+  EXPECT_EQ(settings().lockout_window, 15u);
+  const std::string log = read_text("init.log");
+  EXPECT_NE(log.find("]DEBUG Lockout duration = 0 minutes\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("]DEBUG Lockout threshold {five} ignored: not a number from 0 to 999\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("]DEBUG Lockout window {0} ignored: not a number from 1 to 99999\n"),
+            std::string::npos);
+}
+
 TEST_F(SettingsFile, PathKeywordMovesTheLog) {
   fs::create_directory("work");
   const std::string work = fs::absolute("work").string();
