@@ -150,6 +150,8 @@ objectClass: olcPPolicyConfig
 olcOverlay: {0}ppolicy
 olcPPolicyDefault: cn=default,ou=policies,$base
 olcPPolicyHashCleartext: TRUE
+# A locked account's bind carries accountLocked in the password policy response.
+olcPPolicyUseLockout: TRUE
 
 dn: olcOverlay={1}refint,olcDatabase={1}mdb,cn=config
 objectClass: olcOverlayConfig
@@ -200,6 +202,10 @@ objectClass: applicationProcess
 objectClass: pwdPolicy
 cn: default
 pwdAttribute: userPassword
+pwdLockout: TRUE
+pwdMaxFailure: 5
+pwdLockoutDuration: 1800
+pwdFailureCountInterval: 1800
 
 dn: ou=users,$base
 objectClass: organizationalUnit
