@@ -334,18 +334,20 @@ void ensure_decoy() {
   if (setup == 0 && (added == LDAP_SUCCESS || added == LDAP_ALREADY_EXISTS)) ready_for = dn;
 }
 
-// The DN and flags of the account named, found by the service account. 0 with dn empty
-// when there is no such account.
-DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags) {
+// The DN and flags of the account named, found by the service account, and whether the
+// directory judges it locked. 0 with dn empty when there is no such account.
+DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags, bool& locked) {
   const char* const attributes[] = {"uid", "netUserFlags", nullptr};
   Message result;
   LDAP* used = nullptr;
   int rc = 0;
+  const Control usability = usability_request();
+  LDAPControl* controls[] = {usability.get(), nullptr};
   const DWORD setup = run_on_service(
       [&](LDAP* ld) {
         used = ld;
         return search(ld, users_dn(), LDAP_SCOPE_ONELEVEL, account_filter(name.text), attributes,
-                      result);
+                      result, controls);
       },
       rc);
   if (setup != 0) return setup;
@@ -362,6 +364,7 @@ DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags) {
   ldap_memfree(found);
   read_account(used, entry, ignored, fields, set);
   flags = fields.flags;
+  locked = lock_state(used, entry) == LockState::kLocked;
   return 0;
 }
 
@@ -407,9 +410,10 @@ DWORD directory_logon(const AccountName* name, const std::string* password) {
   ensure_decoy();
   std::string dn;
   DWORD flags = 0;
+  bool judged_locked = false;
   if (name != nullptr) {
     // A broken directory is told apart from a refused password.
-    if (const DWORD rc = find_account(*name, dn, flags); rc != 0) return rc;
+    if (const DWORD rc = find_account(*name, dn, flags, judged_locked); rc != 0) return rc;
   }
   const bool known = !dn.empty();
   if (!known) dn = decoy_dn();
@@ -420,7 +424,9 @@ DWORD directory_logon(const AccountName* name, const std::string* password) {
   if (const DWORD rc = open_directory(directory_settings(), ld); rc != 0) return rc;
   bool locked = false;
   const int rc = bind_as(ld.get(), dn, *password, locked);
-  if (locked && known) {
+  // The bind's policy response tells a lock only where the directory is set to say so;
+  // its judgement of the entry found tells it too.
+  if (known && (locked || (rc == LDAP_INVALID_CREDENTIALS && judged_locked))) {
     // The directory refuses a locked account before it checks the password: the decoy's
     // check costs what that one would have, so a lock shows in the answer only.
     bool ignored = false;

@@ -23,16 +23,8 @@ bool first_value(LDAP* ld, LDAPMessage* entry, const char* type, std::string& ou
 
 // True while the directory's password policy locks the account of entry.
 bool locked(LDAP* ld, LDAPMessage* entry) {
-  LDAPControl** raw = nullptr;
-  if (ldap_get_entry_controls(ld, entry, &raw) == LDAP_SUCCESS && raw != nullptr) {
-    const Controls controls(raw);
-    LDAPControl* usability = ldap_control_find(LDAP_CONTROL_X_ACCOUNT_USABILITY, raw, nullptr);
-    int available = 0;
-    LDAPAccountUsability state{};
-    if (usability != nullptr &&
-        ldap_parse_accountusability_control(ld, usability, &available, &state) == LDAP_SUCCESS)
-      return available == 0 && state.more_info.inactive != 0;
-  }
+  const LockState state = lock_state(ld, entry);
+  if (state != LockState::kUnknown) return state == LockState::kLocked;
   // No judgement of the directory's: a lock time it keeps counts until it is removed.
   const Values values(ldap_get_values_len(ld, entry, "pwdAccountLockedTime"));
   return values != nullptr && values.get()[0] != nullptr;
@@ -100,6 +92,20 @@ void Modifications::drop_last() {
   if (list.size() < 2) return;
   list.pop_back();
   list.back() = nullptr;
+}
+
+LockState lock_state(LDAP* ld, LDAPMessage* entry) {
+  LDAPControl** raw = nullptr;
+  if (ldap_get_entry_controls(ld, entry, &raw) != LDAP_SUCCESS || raw == nullptr)
+    return LockState::kUnknown;
+  const Controls controls(raw);
+  LDAPControl* usability = ldap_control_find(LDAP_CONTROL_X_ACCOUNT_USABILITY, raw, nullptr);
+  int available = 0;
+  LDAPAccountUsability state{};
+  if (usability == nullptr ||
+      ldap_parse_accountusability_control(ld, usability, &available, &state) != LDAP_SUCCESS)
+    return LockState::kUnknown;
+  return available == 0 && state.more_info.inactive != 0 ? LockState::kLocked : LockState::kUsable;
 }
 
 bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& fields,

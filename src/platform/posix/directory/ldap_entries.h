@@ -58,6 +58,11 @@ struct Modifications {
   LDAPMod** get() { return list.data(); }
 };
 
+/// What the usability response that came with entry says of its account: locked by its
+/// password policy, usable, or unknown (no response).
+enum class LockState { kUnknown, kUsable, kLocked };
+LockState lock_state(LDAP* ld, LDAPMessage* entry);
+
 /// The account of an entry: name (the uid), fields and the time its password was set (or
 /// the entry made). fields.flags has UF_LOCKOUT while the directory's password policy
 /// locks the account: as the entry's usability response says when it came with one (a
