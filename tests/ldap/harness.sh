@@ -13,8 +13,10 @@
 # The server lives in a scratch folder under /tmp (short, because a unix socket path is
 # limited to about 100 bytes), listens on that socket (ldapi://) and on a random loopback
 # port, and holds: the base entry, ou=users, ou=groups with the groups Administrators,
-# Users and Guests, and the service account cn=svc,ou=system,<base> whose password is in
-# a file only its owner can read. Nothing outside the folder is touched.
+# Users and Guests, the service account cn=svc,ou=system,<base> whose password is in a
+# file only its owner can read, and the default password policy
+# cn=default,ou=policies,<base>: five wrong passwords within 30 minutes lock an account for
+# 30 minutes. Nothing outside the folder is touched.
 #
 # OSTREL_LDAP_SEED_LDIF names entries to load into a single server before it starts.
 #
@@ -150,6 +152,8 @@ objectClass: olcPPolicyConfig
 olcOverlay: {0}ppolicy
 olcPPolicyDefault: cn=default,ou=policies,$base
 olcPPolicyHashCleartext: TRUE
+# A locked account's bind carries accountLocked in the password policy response.
+olcPPolicyUseLockout: TRUE
 
 dn: olcOverlay={1}refint,olcDatabase={1}mdb,cn=config
 objectClass: olcOverlayConfig
@@ -200,6 +204,10 @@ objectClass: applicationProcess
 objectClass: pwdPolicy
 cn: default
 pwdAttribute: userPassword
+pwdLockout: TRUE
+pwdMaxFailure: 5
+pwdLockoutDuration: 1800
+pwdFailureCountInterval: 1800
 
 dn: ou=users,$base
 objectClass: organizationalUnit

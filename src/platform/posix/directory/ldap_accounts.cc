@@ -1,7 +1,9 @@
 // The directory's side of the account calls: one entry per account under ou=users
 // (inetOrgPerson with the netUserAccount class for the fields Windows keeps), local groups
 // as groupOfNames under ou=groups. Passwords go to the directory in the add or modify
-// itself and are hashed there; a logon is a bind as the account.
+// itself and are hashed there; a logon is a bind as the account. Wrong passwords are
+// counted and accounts locked by the directory's password policy, so that every host
+// sharing it counts together; this side only reads the lock and removes it.
 #include <sodium.h>
 
 #include <ctime>
@@ -19,6 +21,10 @@ namespace {
 
 const char* const kNoAttributes[] = {"1.1", nullptr};
 
+// Where the password policy keeps a lock. Removing it also clears the recorded wrong
+// passwords (the directory does that), so an unlocked account starts its count afresh.
+constexpr char kLockedTime[] = "pwdAccountLockedTime";
+
 std::string account_filter(const std::string& name) {
   return "(&(objectClass=netUserAccount)(uid=" + escape_filter_value(name) + "))";
 }
@@ -31,7 +37,7 @@ DWORD account_code(DWORD setup, int rc) {
 // has it (a replace without values); an empty one is kept as an empty value.
 void add_fields(Modifications& mods, int op, const UserFields& fields) {
   mods.add_number(op, "netUserPriv", fields.priv);
-  mods.add_number(op, "netUserFlags", fields.flags);
+  mods.add_number(op, "netUserFlags", fields.flags & ~UF_LOCKOUT);
   const struct {
     const char* type;
     bool present;
@@ -67,6 +73,21 @@ DWORD directory_add_user(const AccountName& name, const UserFields& fields,
   return account_code(setup, rc);
 }
 
+// Modifies the entry at dn, and removes its lock in the same step when unlock is true: 0
+// with the LDAP result in rc, or a Windows code. An entry without a lock (or a directory
+// without password policies) refuses the removal, so it is then modified without it.
+DWORD modify_unlocking(const std::string& dn, Modifications& mods, bool unlock, int& rc) {
+  if (unlock) mods.add(LDAP_MOD_DELETE, kLockedTime, {});
+  const auto modify = [&](LDAP* ld) {
+    return ldap_modify_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr);
+  };
+  const DWORD setup = run_on_service(modify, rc);
+  if (setup != 0 || !unlock || (rc != LDAP_NO_SUCH_ATTRIBUTE && rc != LDAP_UNDEFINED_TYPE))
+    return setup;
+  mods.drop_last();
+  return run_on_service(modify, rc);
+}
+
 DWORD directory_set_user(const AccountName& name, const UserFields& fields,
                          const std::string* password) {
   auto lock = lock_directory();
@@ -75,9 +96,8 @@ DWORD directory_set_user(const AccountName& name, const UserFields& fields,
   if (password != nullptr) mods.add(LDAP_MOD_REPLACE, "userPassword", {*password});
   const std::string dn = user_dn(name.text);
   int rc = 0;
-  const DWORD setup = run_on_service(
-      [&](LDAP* ld) { return ldap_modify_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr); },
-      rc);
+  // A record without UF_LOCKOUT unlocks; with it, a lock stays as it is.
+  const DWORD setup = modify_unlocking(dn, mods, (fields.flags & UF_LOCKOUT) == 0, rc);
   return account_code(setup, rc);
 }
 
@@ -87,11 +107,13 @@ DWORD directory_get_user(const AccountName& name, UserRecords& records) {
   const std::string dn = user_dn(name.text);
   int rc = 0;
   LDAP* used = nullptr;
+  const Control usability = usability_request();
+  LDAPControl* controls[] = {usability.get(), nullptr};
   const DWORD setup = run_on_service(
       [&](LDAP* ld) {
         used = ld;
         return search(ld, dn, LDAP_SCOPE_BASE, "(objectClass=netUserAccount)", kAccountAttributes,
-                      result);
+                      result, controls);
       },
       rc);
   if (setup != 0 || rc != LDAP_SUCCESS) return account_code(setup, rc);
@@ -206,9 +228,8 @@ DWORD directory_replace_user(const AccountName& name, const UserFields& fields,
     mods.add(LDAP_MOD_REPLACE, "userPassword", {});
   }
   int rc = 0;
-  const DWORD setup = run_on_service(
-      [&](LDAP* ld) { return ldap_modify_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr); },
-      rc);
+  // The account in its place is a new one: never locked.
+  const DWORD setup = modify_unlocking(dn, mods, true, rc);
   if (setup == 0 && rc == LDAP_NO_SUCH_OBJECT) return removal = NERR_UserNotFound;
   return account_code(setup, rc);
 }
@@ -241,6 +262,16 @@ DWORD directory_add_members(const AccountName& group, const std::vector<AccountN
   return setup != 0 ? setup : directory_code(rc, DirectoryCall::kMemberAdd);
 }
 
+// The decoy is its own password policy, one that never locks: under the directory's
+// policy it would lock after a few refused logons, and a locked entry is refused without
+// its password being checked, so unknown names would answer faster than known ones.
+// These are the policy's attributes; the pwdPolicy class comes with the entry's others.
+void add_decoy_policy(Modifications& mods, const std::string& dn) {
+  mods.add(LDAP_MOD_ADD, "pwdAttribute", {"userPassword"});
+  mods.add(LDAP_MOD_ADD, "pwdLockout", {"FALSE"});
+  mods.add(LDAP_MOD_REPLACE, "pwdPolicySubentry", {dn});
+}
+
 // Makes sure the decoy entry exists, with a random password the directory hashes like any
 // other: a bind against it costs what a bind against a real account costs. Checked once
 // per process and directory (directory lock held).
@@ -249,9 +280,25 @@ void ensure_decoy() {
   const std::string dn = decoy_dn();
   if (ready_for == dn) return;
   std::string found;
-  const DWORD rc = existing_dn(dn, "(objectClass=*)", found);
+  DWORD rc = existing_dn(dn, "(objectClass=pwdPolicy)", found);
+  if (rc != NERR_UserNotFound) {
+    if (rc == 0) ready_for = dn;
+    return;
+  }
+  rc = existing_dn(dn, "(objectClass=*)", found);
   if (rc == 0) {
-    ready_for = dn;
+    // A decoy made without its policy gets it; a directory without password policies
+    // refuses, and the decoy stays as it is.
+    Modifications mods;
+    mods.add(LDAP_MOD_ADD, "objectClass", {"pwdPolicy"});
+    add_decoy_policy(mods, dn);
+    int modified = 0;
+    if (run_on_service(
+            [&](LDAP* ld) {
+              return ldap_modify_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr);
+            },
+            modified) == 0)
+      ready_for = dn;
     return;
   }
   if (rc != NERR_UserNotFound) return;
@@ -260,31 +307,47 @@ void ensure_decoy() {
   std::string secret(sizeof random * 2 + 1, '\0');
   sodium_bin2hex(secret.data(), secret.size(), random, sizeof random);
   secret.pop_back();
-  Modifications mods;
-  mods.add(LDAP_MOD_ADD, "objectClass", {"applicationProcess", "simpleSecurityObject"});
-  mods.add(LDAP_MOD_ADD, "cn", {"ostrel-decoy"});
-  mods.add(LDAP_MOD_ADD, "userPassword", {secret});
+  // With its policy, and (for a directory without password policies) without.
+  Modifications mods, plain;
+  for (Modifications* each : {&mods, &plain}) {
+    each->add(LDAP_MOD_ADD, "cn", {"ostrel-decoy"});
+    each->add(LDAP_MOD_ADD, "userPassword", {secret});
+  }
+  plain.add(LDAP_MOD_ADD, "objectClass", {"applicationProcess", "simpleSecurityObject"});
+  mods.add(LDAP_MOD_ADD, "objectClass",
+           {"applicationProcess", "simpleSecurityObject", "pwdPolicy"});
+  add_decoy_policy(mods, dn);
   int added = 0;
-  const DWORD setup = run_on_service(
-      [&](LDAP* ld) { return ldap_add_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr); },
-      added);
+  Modifications* chosen = &mods;
+  const auto add = [&](LDAP* ld) {
+    return ldap_add_ext_s(ld, dn.c_str(), chosen->get(), nullptr, nullptr);
+  };
+  DWORD setup = run_on_service(add, added);
+  // A directory without password policies (or that does not let the service account give
+  // one) gets a plain decoy.
+  if (setup == 0 && added != LDAP_SUCCESS && added != LDAP_ALREADY_EXISTS) {
+    chosen = &plain;
+    setup = run_on_service(add, added);
+  }
   sodium_memzero(secret.data(), secret.size());
   sodium_memzero(random, sizeof random);
   if (setup == 0 && (added == LDAP_SUCCESS || added == LDAP_ALREADY_EXISTS)) ready_for = dn;
 }
 
-// The DN and flags of the account named, found by the service account. 0 with dn empty
-// when there is no such account.
-DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags) {
+// The DN and flags of the account named, found by the service account, and whether the
+// directory judges it locked. 0 with dn empty when there is no such account.
+DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags, bool& locked) {
   const char* const attributes[] = {"uid", "netUserFlags", nullptr};
   Message result;
   LDAP* used = nullptr;
   int rc = 0;
+  const Control usability = usability_request();
+  LDAPControl* controls[] = {usability.get(), nullptr};
   const DWORD setup = run_on_service(
       [&](LDAP* ld) {
         used = ld;
         return search(ld, users_dn(), LDAP_SCOPE_ONELEVEL, account_filter(name.text), attributes,
-                      result);
+                      result, controls);
       },
       rc);
   if (setup != 0) return setup;
@@ -301,7 +364,43 @@ DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags) {
   ldap_memfree(found);
   read_account(used, entry, ignored, fields, set);
   flags = fields.flags;
+  locked = lock_state(used, entry) == LockState::kLocked;
   return 0;
+}
+
+// A simple bind as dn with the password policy request: the LDAP result, and locked set
+// when the directory's policy response says the account is locked.
+int bind_as(LDAP* ld, const std::string& dn, const std::string& password, bool& locked) {
+  locked = false;
+  LDAPControl* raw_request = nullptr;
+  if (ldap_create_passwordpolicy_control(ld, &raw_request) != LDAP_SUCCESS) return LDAP_NO_MEMORY;
+  const Control request(raw_request);
+  LDAPControl* controls[] = {request.get(), nullptr};
+  berval credentials{static_cast<ber_len_t>(password.size()), const_cast<char*>(password.data())};
+  int id = 0;
+  int rc = ldap_sasl_bind(ld, dn.c_str(), LDAP_SASL_SIMPLE, &credentials, controls, nullptr, &id);
+  if (rc != LDAP_SUCCESS) return rc;
+  LDAPMessage* raw_result = nullptr;
+  const int got = ldap_result(ld, id, LDAP_MSG_ALL, operation_timeout(), &raw_result);
+  Message result(raw_result);
+  if (got == 0) return LDAP_TIMEOUT;
+  if (got < 0) {
+    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &rc);
+    return rc != LDAP_SUCCESS ? rc : LDAP_SERVER_DOWN;
+  }
+  LDAPControl** raw_response = nullptr;
+  int parsed =
+      ldap_parse_result(ld, result.get(), &rc, nullptr, nullptr, nullptr, &raw_response, 0);
+  const Controls response(raw_response);
+  if (parsed != LDAP_SUCCESS) return parsed;
+  LDAPControl* policy =
+      ldap_control_find(LDAP_CONTROL_PASSWORDPOLICYRESPONSE, raw_response, nullptr);
+  ber_int_t expire = -1, grace = -1;
+  LDAPPasswordPolicyError error = PP_noError;
+  if (policy != nullptr &&
+      ldap_parse_passwordpolicy_control(ld, policy, &expire, &grace, &error) == LDAP_SUCCESS)
+    locked = error == PP_accountLocked;
+  return rc;
 }
 
 DWORD directory_logon(const AccountName* name, const std::string* password) {
@@ -311,9 +410,10 @@ DWORD directory_logon(const AccountName* name, const std::string* password) {
   ensure_decoy();
   std::string dn;
   DWORD flags = 0;
+  bool judged_locked = false;
   if (name != nullptr) {
     // A broken directory is told apart from a refused password.
-    if (const DWORD rc = find_account(*name, dn, flags); rc != 0) return rc;
+    if (const DWORD rc = find_account(*name, dn, flags, judged_locked); rc != 0) return rc;
   }
   const bool known = !dn.empty();
   if (!known) dn = decoy_dn();
@@ -322,9 +422,17 @@ DWORD directory_logon(const AccountName* name, const std::string* password) {
   // stays bound as the service account.
   LdapPtr ld;
   if (const DWORD rc = open_directory(directory_settings(), ld); rc != 0) return rc;
-  berval credentials{static_cast<ber_len_t>(password->size()), const_cast<char*>(password->data())};
-  const int rc = ldap_sasl_bind_s(ld.get(), dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr,
-                                  nullptr, nullptr);
+  bool locked = false;
+  const int rc = bind_as(ld.get(), dn, *password, locked);
+  // The bind's policy response tells a lock only where the directory is set to say so;
+  // its judgement of the entry found tells it too.
+  if (known && (locked || (rc == LDAP_INVALID_CREDENTIALS && judged_locked))) {
+    // The directory refuses a locked account before it checks the password: the decoy's
+    // check costs what that one would have, so a lock shows in the answer only.
+    bool ignored = false;
+    bind_as(ld.get(), decoy_dn(), *password, ignored);
+    return ERROR_ACCOUNT_LOCKED_OUT;
+  }
   if (rc == LDAP_INVALID_CREDENTIALS || (rc == LDAP_SUCCESS && !known)) return ERROR_LOGON_FAILURE;
   if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
   if ((flags & UF_ACCOUNTDISABLE) != 0) return ERROR_ACCOUNT_DISABLED;

@@ -333,5 +333,46 @@ TEST_F(DirectoryTest, ReplaceKeepsTheEntryAndSwapsItsContent) {
   EXPECT_EQ(logon(name("rep"), "new-secret"), std::make_pair(TRUE, DWORD{0}));
 }
 
+// The lock is the directory's: read from it by lookups and listings, kept by a set whose
+// record still has UF_LOCKOUT, removed by one without, and never stored as a flag.
+TEST_F(DirectoryTest, LockoutIsReadFromTheDirectoryAndNeverStored) {
+  Record r = record(name("lk"), "Right-1");
+  r.flags |= UF_LOCKOUT;
+  ASSERT_EQ(add_account(r), 0u);
+  auto flags = [&](bool listed) {
+    LPBYTE buffer = nullptr;
+    DWORD found = 0;
+    if (!listed) {
+      if (NetUserGetInfo(nullptr, r.name.c_str(), 1, &buffer) != 0) return found;
+      found = reinterpret_cast<USER_INFO_1*>(buffer)->usri1_flags;
+    } else {
+      DWORD read = 0, total = 0;
+      if (NetUserEnum(nullptr, 1, 0, &buffer, MAX_PREFERRED_LENGTH, &read, &total, nullptr) != 0)
+        return found;
+      const auto* info = reinterpret_cast<USER_INFO_1*>(buffer);
+      for (DWORD i = 0; i < read; ++i)
+        if (field(info[i].usri1_name) == name("lk")) found = info[i].usri1_flags;
+    }
+    NetApiBufferFree(buffer);
+    return found;
+  };
+  EXPECT_EQ(flags(false), r.flags & ~UF_LOCKOUT);
+  EXPECT_EQ(logon(name("lk"), "Right-1"), std::make_pair(TRUE, DWORD{0}));
+
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(logon(name("lk"), "wrong"), std::make_pair(FALSE, ERROR_LOGON_FAILURE));
+  EXPECT_EQ(logon(name("lk"), "Right-1"), std::make_pair(FALSE, ERROR_ACCOUNT_LOCKED_OUT));
+  EXPECT_EQ(flags(false), r.flags);
+  EXPECT_EQ(flags(true), r.flags);
+  Record keep = record(name("lk"), nullptr);
+  keep.flags = r.flags;
+  ASSERT_EQ(NetUserSetInfo(nullptr, keep.name.c_str(), 1, keep.bytes(), nullptr), 0u);
+  EXPECT_EQ(logon(name("lk"), "Right-1"), std::make_pair(FALSE, ERROR_ACCOUNT_LOCKED_OUT));
+  keep.flags &= ~UF_LOCKOUT;
+  ASSERT_EQ(NetUserSetInfo(nullptr, keep.name.c_str(), 1, keep.bytes(), nullptr), 0u);
+  EXPECT_EQ(flags(true), keep.flags);
+  EXPECT_EQ(logon(name("lk"), "Right-1"), std::make_pair(TRUE, DWORD{0}));
+}
+
 }  // namespace
 }  // namespace ostrel_posix

@@ -21,6 +21,15 @@ bool first_value(LDAP* ld, LDAPMessage* entry, const char* type, std::string& ou
   return true;
 }
 
+// True while the directory's password policy locks the account of entry.
+bool locked(LDAP* ld, LDAPMessage* entry) {
+  const LockState state = lock_state(ld, entry);
+  if (state != LockState::kUnknown) return state == LockState::kLocked;
+  // No judgement of the directory's: a lock time it keeps counts until it is removed.
+  const Values values(ldap_get_values_len(ld, entry, "pwdAccountLockedTime"));
+  return values != nullptr && values.get()[0] != nullptr;
+}
+
 DWORD number_value(LDAP* ld, LDAPMessage* entry, const char* type) {
   std::string text;
   if (!first_value(ld, entry, type, text) || text.empty()) return 0;
@@ -40,7 +49,15 @@ const char* const kAccountAttributes[] = {"uid",
                                           "netUserScriptPath",
                                           "pwdChangedTime",
                                           "createTimestamp",
+                                          "pwdAccountLockedTime",
                                           nullptr};
+
+Control usability_request() {
+  LDAPControl* raw = nullptr;
+  if (ldap_control_create(LDAP_CONTROL_X_ACCOUNT_USABILITY, 0, nullptr, 0, &raw) != LDAP_SUCCESS)
+    return nullptr;
+  return Control(raw);
+}
 
 int search(LDAP* ld, const std::string& base, int scope, const std::string& filter,
            const char* const* attributes, Message& result, LDAPControl** controls) {
@@ -71,11 +88,33 @@ void Modifications::add_number(int op, const char* type, unsigned long number) {
   add(op, type, {owned.emplace_back(std::to_string(number))});
 }
 
+void Modifications::drop_last() {
+  if (list.size() < 2) return;
+  list.pop_back();
+  list.back() = nullptr;
+}
+
+LockState lock_state(LDAP* ld, LDAPMessage* entry) {
+  LDAPControl** raw = nullptr;
+  if (ldap_get_entry_controls(ld, entry, &raw) != LDAP_SUCCESS || raw == nullptr)
+    return LockState::kUnknown;
+  const Controls controls(raw);
+  LDAPControl* usability = ldap_control_find(LDAP_CONTROL_X_ACCOUNT_USABILITY, raw, nullptr);
+  int available = 0;
+  LDAPAccountUsability state{};
+  if (usability == nullptr ||
+      ldap_parse_accountusability_control(ld, usability, &available, &state) != LDAP_SUCCESS)
+    return LockState::kUnknown;
+  return available == 0 && state.more_info.inactive != 0 ? LockState::kLocked : LockState::kUsable;
+}
+
 bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& fields,
                   std::int64_t& password_set) {
   if (!first_value(ld, entry, "uid", name) || name.empty()) return false;
   fields.priv = number_value(ld, entry, "netUserPriv");
-  fields.flags = number_value(ld, entry, "netUserFlags");
+  // The lock is the directory's state, never a stored flag.
+  fields.flags = number_value(ld, entry, "netUserFlags") & ~UF_LOCKOUT;
+  if (locked(ld, entry)) fields.flags |= UF_LOCKOUT;
   fields.has_home_dir = first_value(ld, entry, "netUserHomeDir", fields.home_dir);
   fields.has_comment = first_value(ld, entry, "netUserComment", fields.comment);
   fields.has_script_path = first_value(ld, entry, "netUserScriptPath", fields.script_path);

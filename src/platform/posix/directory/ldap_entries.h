@@ -20,6 +20,21 @@ struct MessageFree {
 };
 using Message = std::unique_ptr<LDAPMessage, MessageFree>;
 
+struct ControlFree {
+  void operator()(LDAPControl* control) const { ldap_control_free(control); }
+};
+struct ControlsFree {
+  void operator()(LDAPControl** controls) const { ldap_controls_free(controls); }
+};
+using Control = std::unique_ptr<LDAPControl, ControlFree>;
+using Controls = std::unique_ptr<LDAPControl*, ControlsFree>;
+
+/// Asks the directory to judge each account entry it returns under the entry's password
+/// policy (the account usability control), so that a lock is read as the directory sees
+/// it. Not critical: a directory without password policies ignores it. Null when it could
+/// not be made.
+Control usability_request();
+
 /// Attributes read for an account.
 extern const char* const kAccountAttributes[];
 
@@ -38,11 +53,21 @@ struct Modifications {
 
   void add(int op, const char* type, const std::vector<std::string_view>& texts);
   void add_number(int op, const char* type, unsigned long number);
+  /// Takes the last modification added out of the list.
+  void drop_last();
   LDAPMod** get() { return list.data(); }
 };
 
+/// What the usability response that came with entry says of its account: locked by its
+/// password policy, usable, or unknown (no response).
+enum class LockState { kUnknown, kUsable, kLocked };
+LockState lock_state(LDAP* ld, LDAPMessage* entry);
+
 /// The account of an entry: name (the uid), fields and the time its password was set (or
-/// the entry made). False when the entry has no uid or a text is not UTF-8.
+/// the entry made). fields.flags has UF_LOCKOUT while the directory's password policy
+/// locks the account: as the entry's usability response says when it came with one (a
+/// lock whose duration ran out is no lock), else while the entry has a lock time. False
+/// when the entry has no uid or a text is not UTF-8.
 bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& fields,
                   std::int64_t& password_set);
 

@@ -73,13 +73,6 @@ DWORD next_handle() {
   return last_handle;
 }
 
-struct ControlsFree {
-  void operator()(LDAPControl** controls) const { ldap_controls_free(controls); }
-};
-struct ControlFree {
-  void operator()(LDAPControl* control) const { ldap_control_free(control); }
-};
-
 // Reads the next page of the listing into pending: 0 or a Windows code.
 DWORD fetch_page(Listing& listing) {
   LDAP* ld = listing.ld.get();
@@ -98,7 +91,12 @@ DWORD fetch_page(Listing& listing) {
     ldap_free_sort_keylist(keys);
   }
   const std::unique_ptr<LDAPControl, ControlFree> sort(raw_sort);
-  LDAPControl* controls[] = {page.get(), sort.get(), nullptr};
+  const Control usability = usability_request();
+  // A control that could not be made ends the list early: it is only left out.
+  LDAPControl* controls[] = {page.get(), nullptr, nullptr, nullptr};
+  LDAPControl** next_control = &controls[1];
+  for (LDAPControl* control : {sort.get(), usability.get()})
+    if (control != nullptr) *next_control++ = control;
   Message result;
   // The sorting overlay answers "busy" to a page asked for while it still winds up the
   // one before: asked again after a pause, a little longer each time, before giving up.
