@@ -83,6 +83,23 @@ std::vector<TallyRecord> read_records(int fd) {
   return records;
 }
 
+// Writes records as the whole file: 0, ERROR_ACCESS_DENIED or ERROR_DISK_FULL.
+DWORD write_records(int fd, const std::vector<TallyRecord>& records) {
+  std::string raw(records.size() * kTallyRecordSize, '\0');
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    char* at = raw.data() + i * kTallyRecordSize;
+    std::memcpy(at, records[i].source.data(), std::min(records[i].source.size(), kSourceSize));
+    std::memcpy(at + kSourceSize, &records[i].status, sizeof records[i].status);
+    std::memcpy(at + kSourceSize + sizeof records[i].status, &records[i].time,
+                sizeof records[i].time);
+  }
+  const ssize_t written = pwrite(fd, raw.data(), raw.size(), 0);
+  if (written < 0) return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+  if (written != static_cast<ssize_t>(raw.size())) return ERROR_DISK_FULL;
+  if (ftruncate(fd, static_cast<off_t>(raw.size())) != 0) return ERROR_ACCESS_DENIED;
+  return 0;
+}
+
 std::size_t counting_in_window(const std::vector<TallyRecord>& records, std::int64_t& newest,
                                const LockoutPolicy& policy) {
   newest = 0;
@@ -155,11 +172,15 @@ DWORD TallyFile::open(const std::string& directory, const std::string& name, boo
   dir_fd_ = open_directory(directory);
   if (dir_fd_ < 0) return errno == ENOENT ? 0 : ERROR_ACCESS_DENIED;
   if (!trusted_directory(dir_fd_)) return ERROR_ACCESS_DENIED;
-  if (name_.empty()) return 0;
   if (!known) {
-    // The same lookup as a known name's open; what it finds is left alone.
+    // The same file work as a known name's, on a file without a name that goes when it is
+    // closed: the lookup, an open, the lock and the read here, the write in add_failure.
+    // What the lookup finds is left alone.
+    decoy_ = true;
     struct stat info {};
-    (void)fstatat(dir_fd_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW);
+    if (!name_.empty()) (void)fstatat(dir_fd_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW);
+    fd_ = ::openat(dir_fd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ >= 0 && lock_file(fd_, exclusive_)) (void)read_records(fd_);
     return 0;
   }
   return open_file(exclusive ? O_RDWR : O_RDONLY);
@@ -176,6 +197,12 @@ DWORD TallyFile::open_file(int flags) {
 }
 
 DWORD TallyFile::add_failure(std::int64_t now, const LockoutPolicy& policy) {
+  if (decoy_) {
+    std::vector<TallyRecord> one;
+    add_tally_failure(one, now, policy);
+    if (fd_ >= 0) (void)write_records(fd_, one);
+    return 0;
+  }
   if (!exclusive_ || name_.empty()) return ERROR_ACCESS_DENIED;
   if (dir_fd_ < 0) {
     // The host makes the last part of the path only, as its own tools do.
@@ -200,23 +227,11 @@ DWORD TallyFile::add_failure(std::int64_t now, const LockoutPolicy& policy) {
     if (fd_ < 0) return ERROR_ACCESS_DENIED;  // removed again meanwhile
   }
   add_tally_failure(records_, now, policy);
-  std::string raw(records_.size() * kTallyRecordSize, '\0');
-  for (std::size_t i = 0; i < records_.size(); ++i) {
-    char* at = raw.data() + i * kTallyRecordSize;
-    std::memcpy(at, records_[i].source.data(), std::min(records_[i].source.size(), kSourceSize));
-    std::memcpy(at + kSourceSize, &records_[i].status, sizeof records_[i].status);
-    std::memcpy(at + kSourceSize + sizeof records_[i].status, &records_[i].time,
-                sizeof records_[i].time);
-  }
-  const ssize_t written = pwrite(fd_, raw.data(), raw.size(), 0);
-  if (written < 0) return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
-  if (written != static_cast<ssize_t>(raw.size())) return ERROR_DISK_FULL;
-  if (ftruncate(fd_, static_cast<off_t>(raw.size())) != 0) return ERROR_ACCESS_DENIED;
-  return 0;
+  return write_records(fd_, records_);
 }
 
 DWORD TallyFile::clear() {
-  if (fd_ < 0) return 0;
+  if (fd_ < 0 || decoy_) return 0;
   if (!exclusive_) return ERROR_ACCESS_DENIED;
   struct stat info {};
   if (fstat(fd_, &info) == 0 && info.st_size == 0) return 0;

@@ -60,10 +60,10 @@ class TallyFile {
 
   /// Opens the tally directory and the file of the account name (none yet is no failure),
   /// locked shared or exclusive; owner is the account's uid. For a name no account has
-  /// (known false) the same lookups are made but nothing is opened, so that no file is
-  /// ever made for it. 0; ERROR_ACCESS_DENIED for a directory or file another user could
-  /// have planted or changed, or one that cannot be opened; ERROR_BUSY when another
-  /// process keeps the file locked.
+  /// (known false, name empty when malformed) the same file work goes to a file without a
+  /// name, so that none is ever made for it and it costs what a known name does. 0;
+  /// ERROR_ACCESS_DENIED for a directory or file another user could have planted or changed, or one
+  /// that cannot be opened; ERROR_BUSY when another process keeps the file locked.
   DWORD open(const std::string& directory, const std::string& name, bool known, uid_t owner,
              bool exclusive);
 
@@ -72,8 +72,8 @@ class TallyFile {
     return tally_records_locked(records_, now, policy);
   }
 
-  /// Records a wrong password at now (exclusive open of a known account), making the
-  /// directory and the file when missing; a new file is the account's when we are root.
+  /// Records a wrong password at now (exclusive open), making the directory and the
+  /// account's file when missing; a new file is the account's when we are root.
   /// 0, ERROR_ACCESS_DENIED, ERROR_BUSY or ERROR_DISK_FULL.
   DWORD add_failure(std::int64_t now, const LockoutPolicy& policy);
 
@@ -86,6 +86,7 @@ class TallyFile {
   std::string directory_, name_;
   uid_t owner_ = 0;
   bool exclusive_ = false;
+  bool decoy_ = false;  // a name no account has: fd_ is a file without a name
   int dir_fd_ = -1;
   int fd_ = -1;
   std::vector<TallyRecord> records_;

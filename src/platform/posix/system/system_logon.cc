@@ -50,16 +50,15 @@ DWORD system_logon(const AccountName* name, const std::string* password) {
 
   const LockoutPolicy policy = lockout_policy();
   if (policy.threshold == 0) return check_hash(hash, password);
-  // An unknown name makes the same lookups in the tally directory and never gets a file.
+  // An unknown name makes the same file work in the tally directory and never gets a file.
   TallyFile tally;
   if (const DWORD rc =
           tally.open(tally_directory(files.options), name ? name->text : "", known, uid, true);
       rc != 0)
     return rc;
   const std::int64_t now = lockout_clock();
-  const bool locked = known && tally.locked(now, policy);
+  const bool locked = tally.locked(now, policy);
   const DWORD checked = check_hash(hash, password);  // a locked account pays for it too
-  if (!known) return checked;
   // A locked account refuses every password, and its lock runs from the failure that set
   // it: attempts meanwhile are not recorded.
   if (locked) return ERROR_ACCOUNT_LOCKED_OUT;
