@@ -197,18 +197,24 @@ DWORD TallyFile::open_file(int flags) {
 }
 
 DWORD TallyFile::add_failure(std::int64_t now, const LockoutPolicy& policy) {
-  if (decoy_) {
-    std::vector<TallyRecord> one;
-    add_tally_failure(one, now, policy);
-    if (fd_ >= 0) (void)write_records(fd_, one);
-    return 0;
-  }
-  if (!exclusive_ || name_.empty()) return ERROR_ACCESS_DENIED;
+  if (!exclusive_) return ERROR_ACCESS_DENIED;
   if (dir_fd_ < 0) {
     // The host makes the last part of the path only, as its own tools do.
     if (::mkdir(directory_.c_str(), 0755) != 0 && errno != EEXIST) return ERROR_ACCESS_DENIED;
     dir_fd_ = open_directory(directory_);
     if (dir_fd_ < 0 || !trusted_directory(dir_fd_)) return ERROR_ACCESS_DENIED;
+  }
+  if (decoy_) {
+    // Fails where a known name's new file would (a directory we cannot write); a file
+    // system without unnamed files only loses the equal cost.
+    if (fd_ < 0) fd_ = ::openat(dir_fd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      if (errno == EOPNOTSUPP || errno == EISDIR) return 0;
+      return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+    }
+    std::vector<TallyRecord> one;
+    add_tally_failure(one, now, policy);
+    return write_records(fd_, one);
   }
   if (fd_ < 0) {
     // Made here, or by another process since the open: either way read under the lock.
