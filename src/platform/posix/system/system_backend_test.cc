@@ -52,6 +52,9 @@ class SystemBackendTest : public ::testing::Test {
     write_all(file("shadow"), kShadow, 0640);
     write_all(file("group"), kGroup, 0644);
     write_all(file("gshadow"), kGshadow, 0640);
+    // Tallies stay in the scratch directory, whatever lockout policy a test sets.
+    std::filesystem::create_directory(dir_ + "/etc/security");
+    write_all(file("security/faillock.conf"), "# scratch\n  dir = " + dir_ + "/faillock  \n", 0644);
     PlatformSystemOptions options;
     const std::string passwd = file("passwd"), shadow = file("shadow");
     options.password_file = passwd.c_str();
@@ -258,8 +261,6 @@ bool locked_out(const char16_t* name) {
 
 TEST_F(SystemBackendTest, WrongPasswordsOfTwoProcessesLockTheAccountInTheHostsTally) {
   const std::string tallies = dir_ + "/faillock";
-  std::filesystem::create_directory(dir_ + "/etc/security");
-  write_all(file("security/faillock.conf"), "# scratch\n  dir = " + tallies + "  \n", 0644);
   ASSERT_EQ(add(record("alice", "Right#1")), 0u);
   PlatformLockoutPolicy policy;
   policy.threshold = 3;
