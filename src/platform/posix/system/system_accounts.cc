@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/posix/backend.h"
+#include "platform/posix/system/faillock_tally.h"
 #include "platform/posix/system/system_entries.h"
 #include "platform/posix/system/system_files.h"
 #include "platform/posix/system/unix_hash.h"
@@ -196,6 +197,9 @@ DWORD system_add_user(const AccountName& name, const UserFields& fields,
   if (const DWORD rc = add_entries(files, name, fields, password ? &hash : nullptr, nullptr, home);
       rc != 0)
     return rc;
+  // A new account starts with no wrong passwords, whatever an old one of its name left.
+  if (const std::string tallies = counting_tally_directory(files.options); !tallies.empty())
+    if (const DWORD rc = remove_tally(tallies, name.text); rc != 0) return rc;
   if (const DWORD rc = files.commit(); rc != 0) return rc;
   const int at = find_entry(files.passwd, name.text);
   const auto line = split_fields(files.passwd.lines[static_cast<std::size_t>(at)], kPwFields);
@@ -214,6 +218,11 @@ DWORD system_set_user(const AccountName& name, const UserFields& fields,
   if (const DWORD rc = files.open(true, false); rc != 0) return rc;
   const int at = find_entry(files.passwd, name.text);
   if (at < 0) return NERR_UserNotFound;
+  // A record without UF_LOCKOUT, and a new password, unlock the account; a caller can
+  // never set the flag. Unlocked first, so that a failure changes nothing else.
+  if (const std::string tallies = counting_tally_directory(files.options);
+      !tallies.empty() && (password != nullptr || (fields.flags & UF_LOCKOUT) == 0))
+    if (const DWORD rc = clear_tally(tallies, name.text, entry_uid(files, at)); rc != 0) return rc;
   auto pw = split_fields(files.passwd.lines[static_cast<std::size_t>(at)], kPwFields);
   pw[kPwGecos] = fields.has_comment ? fields.comment : "";
   pw[kPwHome] = fields.has_home_dir ? fields.home_dir : "";
@@ -246,7 +255,9 @@ DWORD system_get_user(const AccountName& name, UserRecords& records) {
   if (const DWORD rc = files.open(false, false); rc != 0) return rc;
   const int at = find_entry(files.passwd, name.text);
   if (at < 0) return NERR_UserNotFound;
-  return add_system_record(files, at, records) ? 0 : ERROR_FILE_CORRUPT;
+  return add_system_record(files, at, counting_tally_directory(files.options), records)
+             ? 0
+             : ERROR_FILE_CORRUPT;
 }
 
 DWORD system_delete_user(const AccountName& name) {
@@ -255,6 +266,8 @@ DWORD system_delete_user(const AccountName& name) {
   Ids ids;
   if (const DWORD rc = remove_entries(files, name, ids); rc != 0) return rc;
   remove_own_group(files, name, ids);
+  if (const std::string tallies = counting_tally_directory(files.options); !tallies.empty())
+    if (const DWORD rc = remove_tally(tallies, name.text); rc != 0) return rc;
   return files.commit();
 }
 
@@ -265,6 +278,12 @@ DWORD system_replace_user(const AccountName& name, const UserFields& fields,
   if (const DWORD rc = make_hash(password, hash); rc != 0) return rc;
   SystemFiles files;
   if (const DWORD rc = files.open(true, true); rc != 0) return removal = rc;
+  // A new password unlocks the account, before anything else changes.
+  const std::string tallies = counting_tally_directory(files.options);
+  if (const int at = find_entry(files.passwd, name.text);
+      at >= 0 && password != nullptr && !tallies.empty())
+    if (const DWORD rc = clear_tally(tallies, name.text, entry_uid(files, at)); rc != 0)
+      return removal = rc;
   // The new account keeps the old one's uid and group, so that its files stay its own;
   // both halves are written as one change.
   Ids ids;

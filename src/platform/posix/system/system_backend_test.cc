@@ -1,14 +1,18 @@
 // The host-account backend on scratch copies of passwd, shadow, group and gshadow.
 #include <crypt.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "platform/posix/system/account_files.h"
+#include "platform/posix/system/faillock_tally.h"
 #include "platform/posix/system/system_files.h"
 #include "platform/posix/test_store.h"
 
@@ -48,6 +52,9 @@ class SystemBackendTest : public ::testing::Test {
     write_all(file("shadow"), kShadow, 0640);
     write_all(file("group"), kGroup, 0644);
     write_all(file("gshadow"), kGshadow, 0640);
+    // Tallies stay in the scratch directory, whatever lockout policy a test sets.
+    std::filesystem::create_directory(dir_ + "/etc/security");
+    write_all(file("security/faillock.conf"), "# scratch\n  dir = " + dir_ + "/faillock  \n", 0644);
     PlatformSystemOptions options;
     const std::string passwd = file("passwd"), shadow = file("shadow");
     options.password_file = passwd.c_str();
@@ -59,6 +66,7 @@ class SystemBackendTest : public ::testing::Test {
   }
   void TearDown() override {
     platform_clear_faults();
+    platform_set_lockout_policy(PlatformLockoutPolicy{});
     platform_set_system_options(PlatformSystemOptions{});
     platform_set_account_db("");
     std::error_code error;
@@ -220,6 +228,151 @@ TEST_F(SystemBackendTest, KilledWriterLeavesWholeFilesAndTheNextOneFinishesTheCh
   EXPECT_NE(read_all(file("passwd")).find("\nerin:x:"), std::string::npos);
   EXPECT_NE(read_all(file("passwd")).find("\ngus:x:"), std::string::npos);
   EXPECT_EQ(read_all(file("passwd")).find("\nfrank:x:"), std::string::npos);
+}
+
+// The tally file of an account in dir, as a list of its records.
+std::vector<TallyRecord> tally_of(const std::string& dir, const std::string& name) {
+  TallyFile tally;
+  EXPECT_EQ(tally.open(dir, name, true, 2000, false), 0u);  // alice's uid
+  return tally.records();
+}
+
+// Moves every record of a tally file back by seconds: 64-byte records, the time in the
+// last 8 bytes.
+void age_tally(const std::string& path, std::int64_t seconds) {
+  std::string raw = read_all(path);
+  ASSERT_EQ(raw.size() % 64, 0u);
+  for (std::size_t at = 56; at < raw.size(); at += 64) {
+    std::int64_t time = 0;
+    std::memcpy(&time, raw.data() + at, 8);
+    time -= seconds;
+    std::memcpy(raw.data() + at, &time, 8);
+  }
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << raw;
+}
+
+bool locked_out(const char16_t* name) {
+  LPBYTE buffer = nullptr;
+  EXPECT_EQ(NetUserGetInfo(nullptr, name, 1, &buffer), 0u);
+  const bool locked = (reinterpret_cast<USER_INFO_1*>(buffer)->usri1_flags & UF_LOCKOUT) != 0;
+  NetApiBufferFree(buffer);
+  return locked;
+}
+
+TEST_F(SystemBackendTest, WrongPasswordsOfTwoProcessesLockTheAccountInTheHostsTally) {
+  const std::string tallies = dir_ + "/faillock";
+  ASSERT_EQ(add(record("alice", "Right#1")), 0u);
+  PlatformLockoutPolicy policy;
+  policy.threshold = 3;
+  platform_set_lockout_policy(policy);
+
+  // A right password before the threshold starts the count again.
+  EXPECT_FALSE(logon("alice", "wrong"));
+  EXPECT_FALSE(logon("alice", "wrong"));
+  EXPECT_TRUE(logon("alice", "Right#1"));
+  EXPECT_TRUE(tally_of(tallies, "alice").empty());
+
+  // This process and a child alternate; the third wrong password locks the account.
+  EXPECT_FALSE(logon("alice", "wrong"));
+  const pid_t child = fork();
+  if (child == 0) _exit(!logon("alice", "wrong") && GetLastError() == ERROR_LOGON_FAILURE ? 0 : 1);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(locked_out(u"alice"));
+  SetLastError(0);
+  EXPECT_FALSE(logon("alice", "wrong"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_LOGON_FAILURE));
+  SetLastError(0);
+  EXPECT_FALSE(logon("alice", "Right#1"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCOUNT_LOCKED_OUT));
+  EXPECT_TRUE(locked_out(u"alice"));
+  // Attempts while locked are not recorded: the lock runs from the third.
+  std::vector<TallyRecord> records = tally_of(tallies, "alice");
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].source, "ostrel");
+  EXPECT_EQ(records[0].status, kTallyValid);
+  struct stat info {};
+  ASSERT_EQ(stat((tallies + "/alice").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  if (access("/usr/sbin/faillock", X_OK) == 0) {
+    const std::string listing = dir_ + "/listing";
+    ASSERT_EQ(
+        std::system(("/usr/sbin/faillock --dir " + tallies + " --user alice >" + listing).c_str()),
+        0);
+    const std::string text = read_all(listing);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5) << text;  // name, heading, 3
+  }
+
+  // An unknown name is refused alike and gets no file.
+  EXPECT_FALSE(logon("nobody", "wrong"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_LOGON_FAILURE));
+  EXPECT_FALSE(std::filesystem::exists(tallies + "/nobody"));
+
+  // Once the duration has passed since the lock, the right password is taken.
+  age_tally(tallies + "/alice", 31 * 60);
+  EXPECT_FALSE(locked_out(u"alice"));
+  EXPECT_TRUE(logon("alice", "Right#1"));
+
+  // A set without the flag unlocks; one that keeps it does not.
+  for (int i = 0; i < 3; ++i) logon("alice", "wrong");
+  LPBYTE buffer = nullptr;
+  ASSERT_EQ(NetUserGetInfo(nullptr, u"alice", 1, &buffer), 0u);
+  auto* alice = reinterpret_cast<USER_INFO_1*>(buffer);
+  ASSERT_NE(alice->usri1_flags & UF_LOCKOUT, 0u);
+  ASSERT_EQ(NetUserSetInfo(nullptr, u"alice", 1, buffer, nullptr), 0u);
+  EXPECT_TRUE(locked_out(u"alice"));
+  alice->usri1_flags &= ~UF_LOCKOUT;
+  ASSERT_EQ(NetUserSetInfo(nullptr, u"alice", 1, buffer, nullptr), 0u);
+  NetApiBufferFree(buffer);
+  EXPECT_TRUE(logon("alice", "Right#1"));
+
+  // A new password through a replace unlocks; a delete takes the file.
+  for (int i = 0; i < 3; ++i) logon("alice", "wrong");
+  Record fresh = record("alice", "Fresh#2");
+  NET_API_STATUS removal = 0;
+  ASSERT_EQ(platform_replace_user(nullptr, reinterpret_cast<USER_INFO_1*>(fresh.bytes()), nullptr,
+                                  &removal),
+            0u);
+  EXPECT_TRUE(logon("alice", "Fresh#2"));
+  EXPECT_TRUE(std::filesystem::exists(tallies + "/alice"));
+  EXPECT_EQ(NetUserDel(nullptr, u"alice"), 0u);
+  EXPECT_FALSE(std::filesystem::exists(tallies + "/alice"));
+}
+
+TEST(FaillockTallyTest, ReadsRecordsAsTheHostDoes) {
+  const LockoutPolicy policy{3, 600, 900};
+  const std::int64_t now = 100000;
+  struct Case {
+    std::vector<int> ages;  // seconds before now; negative: a record that no longer counts
+    bool locked;
+  } cases[] = {
+      {{0, 0, 0}, true},       {{0, 0}, false}, {{700, 700, 700}, false},  // the lock ran out
+      {{1000, 0, 0}, false},    // the first is outside the window
+      {{800, 800, 500}, true},  // the window runs back from the newest
+      {{-1, 0, 0}, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<TallyRecord> records;
+    for (const int age : c.ages)
+      records.push_back({"x", static_cast<std::uint16_t>(age < 0 ? 0 : kTallyValid), now - age});
+    EXPECT_EQ(tally_records_locked(records, now, policy), c.locked)
+        << ::testing::PrintToString(c.ages);
+  }
+  std::vector<TallyRecord> forever(3, {"x", kTallyValid, now - 99999});
+  EXPECT_TRUE(tally_records_locked(forever, now, LockoutPolicy{3, 0, 900}));
+
+  // After a lock has run out, and past the window, the count starts again.
+  std::vector<TallyRecord> records(3, {"x", kTallyValid, now - 700});
+  add_tally_failure(records, now, policy);
+  add_tally_failure(records, now, policy);
+  EXPECT_FALSE(tally_records_locked(records, now, policy));
+  add_tally_failure(records, now + 899, policy);
+  EXPECT_TRUE(tally_records_locked(records, now + 899, policy));
+  add_tally_failure(records, now + 2000, LockoutPolicy{5, 600, 900});
+  EXPECT_EQ(std::count_if(records.begin(), records.end(),
+                          [](const TallyRecord& r) { return r.status == kTallyValid; }),
+            1);
 }
 
 TEST(AccountFilesTest, EntriesMembersAndLastLines) {

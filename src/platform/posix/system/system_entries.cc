@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/posix/lockout.h"
+#include "platform/posix/system/faillock_tally.h"
+
 namespace ostrel_posix {
 
 std::string stored_hash(const SystemFiles& files, int index) {
@@ -13,13 +16,31 @@ std::string stored_hash(const SystemFiles& files, int index) {
   return split_fields(files.shadow.lines[static_cast<std::size_t>(at)], kSpFields)[kSpHash];
 }
 
-bool add_system_record(const SystemFiles& files, int index, UserRecords& records) {
+uid_t entry_uid(const SystemFiles& files, int index) {
+  const auto fields = split_fields(files.passwd.lines[static_cast<std::size_t>(index)], kPwFields);
+  return static_cast<uid_t>(std::strtoul(fields[kPwUid].c_str(), nullptr, 10));
+}
+
+std::string counting_tally_directory(const SystemOptions& options) {
+  return lockout_policy().threshold != 0 ? tally_directory(options) : std::string();
+}
+
+bool add_system_record(const SystemFiles& files, int index, const std::string& tally_directory,
+                       UserRecords& records) {
   const auto fields = split_fields(files.passwd.lines[static_cast<std::size_t>(index)], kPwFields);
   UserFields account;
   account.priv = fields[kPwUid] == "0" ? USER_PRIV_ADMIN : USER_PRIV_USER;
   account.flags = UF_SCRIPT | UF_NORMAL_ACCOUNT;
   const std::string hash = stored_hash(files, index);
   if (!hash.empty() && hash[0] == '!') account.flags |= UF_ACCOUNTDISABLE;
+  if (!tally_directory.empty()) {
+    // A tally that cannot be read shows no lock here: the flag only reports it, and the
+    // logon refuses on its own.
+    TallyFile tally;
+    if (tally.open(tally_directory, fields[kPwName], true, entry_uid(files, index), false) == 0 &&
+        tally.locked(lockout_clock(), lockout_policy()))
+      account.flags |= UF_LOCKOUT;
+  }
   // An empty field reads as an absent one, and so does the default login shell.
   account.has_home_dir = !fields[kPwHome].empty();
   account.home_dir = fields[kPwHome];

@@ -47,9 +47,10 @@ DWORD system_enumerate(DWORD, DWORD preferred_length, DWORD* resume_handle, User
                             : names.begin();
   std::string last = after;
   bool more = false;
+  const std::string tally_directory = counting_tally_directory(files.options);
   for (; it != names.end(); ++it) {
     // An account whose texts are not UTF-8 cannot be handed out; the listing goes on.
-    if (!add_system_record(files, it->second, records)) continue;
+    if (!add_system_record(files, it->second, tally_directory, records)) continue;
     if (preferred_length != MAX_PREFERRED_LENGTH && records.entries.size() > 1 &&
         records.bytes > preferred_length) {
       drop_last_user(records);
