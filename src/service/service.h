@@ -73,6 +73,11 @@ const char* program_name();
 inline constexpr const char* kDisplayName = "Ostrel";
 inline constexpr const char* kVersionText = "1.0g";
 
+/// Hands the settings read to the platform layer: the directory and host-account options,
+/// the lockout policy and the account store, which is the "account_db" setting (a file, a
+/// directory URI or "system" for the host's own accounts), else <name>.db in the work path.
+void apply_account_settings(const char* name);
+
 /// The whole run: start-up switches, settings, command loop, end of run. Returns the
 /// process exit code.
 int run_program(int argc, char** argv);

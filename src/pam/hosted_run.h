@@ -1,0 +1,25 @@
+// Ostrel inside another program's process, for the length of one PAM call.
+#pragma once
+
+/// Sets Ostrel up for one call: nothing is written to the host process's standard output
+/// or ends it, the settings are read afresh from <directory>/ostrel.ini (else the fallback
+/// file) and opened the log they name, and the account store is chosen. When it ends, the
+/// connections to the store and the directory are closed and so is the log: nothing
+/// outlives the call, so a forked child never uses its parent's connection and a changed
+/// settings file holds at the next call.
+class HostedRun {
+ public:
+  explicit HostedRun(const char* directory);
+  ~HostedRun();
+  HostedRun(const HostedRun&) = delete;
+  HostedRun& operator=(const HostedRun&) = delete;
+
+  /// False when no settings file could be read (nothing is set up, no log is open).
+  bool ready() const { return ready_; }
+
+ private:
+  bool ready_ = false;
+};
+
+/// The name the settings file, the log and the default store file take.
+inline constexpr const char* kHostedName = "ostrel";
