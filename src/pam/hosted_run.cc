@@ -11,7 +11,8 @@ HostedRun::HostedRun(const char* directory) {
   set_log_level(LOG_NONE);
   settings() = Settings{};
   clear_negative_sent();
-  ready_ = load_settings(directory, kHostedName) != 0;
+  // As ostrel does, nothing is served without the log: every login must show in it.
+  ready_ = load_settings(directory, kHostedName) != 0 && log_is_open();
   if (ready_) apply_account_settings(kHostedName);
 }
 

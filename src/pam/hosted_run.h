@@ -14,7 +14,8 @@ class HostedRun {
   HostedRun(const HostedRun&) = delete;
   HostedRun& operator=(const HostedRun&) = delete;
 
-  /// False when no settings file could be read (nothing is set up, no log is open).
+  /// False when no settings file could be read or the log they name (their "path") could
+  /// not be opened: nothing is served then.
   bool ready() const { return ready_; }
 
  private:

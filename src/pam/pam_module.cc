@@ -92,7 +92,7 @@ const char* service_of(pam_handle_t* pamh) {
 }
 
 int settings_unavailable(pam_handle_t* pamh, const ModuleArgs& args) {
-  syslog_error(pamh, "no Ostrel settings can be read in %s", args.directory.c_str());
+  syslog_error(pamh, "no Ostrel settings or log can be opened from %s", args.directory.c_str());
   return PAM_AUTHINFO_UNAVAIL;
 }
 
