@@ -8,7 +8,9 @@
 #   localstatedir/lib/ostrel/          the account store (ostrel.db), mode 0750
 #   localstatedir/log/ostrel/          the log (ostrel.log), mode 0750
 #
-#   docdir/examples/                   Dovecot and Postfix configurations on Ostrel's accounts
+#   libdir/security/pam_ostrel.so      the PAM module (src/pam/CMakeLists.txt)
+#   docdir/examples/                   Dovecot, Postfix and PAM configurations on Ostrel's
+#                                      accounts
 #
 # The settings file goes to the absolute sysconfdir that is compiled into the program
 # (with the prefix /usr that is /etc, not /usr/etc), so that the installed program finds
@@ -24,7 +26,7 @@ configure_file(${PROJECT_SOURCE_DIR}/examples/corvex.ini.in ${PROJECT_BINARY_DIR
 install(FILES ${PROJECT_SOURCE_DIR}/docs/ostrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/ostrel-migrate.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/dovecot ${PROJECT_SOURCE_DIR}/examples/postfix
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+        ${PROJECT_SOURCE_DIR}/examples/pam.d DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 if(NOT OSTREL_FALLBACK_DIR STREQUAL CMAKE_INSTALL_FULL_SYSCONFDIR)
   install(CODE "message(WARNING \"This build reads its fallback settings from \"

@@ -1,14 +1,18 @@
 # Private Dovecot and Postfix instances on Ostrel's accounts, for .ci/mail-servers and the
 # login benchmark. Source this file, then:
 #
-#   mail_setup <scratch> <ostrel binary> store|ldap   configuration and the ostrel work dir
+#   mail_setup <scratch> <ostrel binary> store|ldap <pam module>
+#                                                     configuration, the ostrel work dir and
+#                                                     the PAM service file (pam.d/ostrel)
 #   mail_start_dovecot; mail_start_postfix            listen on loopback ports
 #   mail_stop                                         stops both (safe to call twice)
 #
 # Everything lives in <scratch> (made by the caller, removed by it): the configurations are
 # the ones in examples/dovecot and examples/postfix, with their paths, the mail account
 # (vmail there, nobody here) and the directory settings put in. For the directory the
-# OSTREL_TEST_LDAP_* variables of tests/ldap/harness.sh must be set. Mail users' files
+# OSTREL_TEST_LDAP_* variables of tests/ldap/harness.sh must be set. Dovecot's pam passdb
+# reads /etc/pam.d/ostrel: the caller bind-mounts <scratch>/pam.d there in a private mount
+# namespace, never writing the machine's /etc. Mail users' files
 # belong to nobody; ostrel runs as nobody too, as it runs as the mail account in
 # production. Needs root and the packages dovecot-core, dovecot-pop3d, dovecot-imapd,
 # dovecot-sqlite, dovecot-ldap and postfix.
@@ -25,7 +29,7 @@ mail_install_example() {
   local from=$1 to=$2
   sed -e "s|/etc/dovecot/|$MAIL_DIR/dovecot/|g" \
     -e "s|/var/lib/ostrel/ostrel.db|$MAIL_DIR/store/ostrel.db|g" \
-    -e "s|/var/spool/postfix/private/auth|$MAIL_DIR/postfix/queue/private/auth|g" \
+    -e "s|/var/spool/postfix/private/|$MAIL_DIR/postfix/queue/private/|g" \
     -e "s|^mail_gid = vmail|mail_gid = nogroup|" -e "s|= vmail$|= nobody|" \
     "$from" >"$to"
 }
@@ -34,12 +38,18 @@ mail_setup() {
   MAIL_DIR=$1
   MAIL_OSTREL=$2
   MAIL_BACKEND=$3
+  MAIL_PAM_MODULE=$4
   MAIL_POP3_PORT=$(mail_free_port)
   MAIL_IMAP_PORT=$(mail_free_port)
   MAIL_SMTP_PORT=$(mail_free_port)
   export MAIL_DIR MAIL_OSTREL MAIL_BACKEND MAIL_POP3_PORT MAIL_IMAP_PORT MAIL_SMTP_PORT
   chmod 755 "$MAIL_DIR"
   mkdir -p "$MAIL_DIR"/{dovecot,run,state,store,ostrel,mail} "$MAIL_DIR"/postfix/{etc,queue,data}
+  # The machine's PAM services (runuser among them) and the mail service, which calls the
+  # module under test with this run's settings.
+  cp -a /etc/pam.d "$MAIL_DIR/pam.d"
+  sed -e "s|pam_ostrel.so|$MAIL_PAM_MODULE path=$MAIL_DIR/ostrel|" "$mail_examples/pam.d/ostrel" \
+    >"$MAIL_DIR/pam.d/ostrel"
   chown nobody:nogroup "$MAIL_DIR"/{store,ostrel,mail}
   chown postfix: "$MAIL_DIR/postfix/data"
 
@@ -78,7 +88,7 @@ mail_setup() {
 base_dir = $MAIL_DIR/run
 state_dir = $MAIL_DIR/state
 log_path = $MAIL_DIR/dovecot.log
-protocols = pop3 imap
+protocols = pop3 imap lmtp
 listen = 127.0.0.1
 ssl = no
 # Refusals answered at once: no failure delay, no growing penalty for this address.
@@ -138,6 +148,10 @@ smtpd_tls_security_level = may
 smtpd_error_sleep_time = 0
 CONF
     cat "$mail_examples/postfix/main.cf.ostrel"
+    # The test client connects from loopback: no network of its own here, so that it is
+    # treated as any client on the Internet.
+    echo "mynetworks = 192.0.2.1/32"
+    echo "address_verify_poll_delay = 1s"
   } >"$MAIL_DIR/postfix/etc/main.cf"
 }
 
