@@ -140,7 +140,7 @@ def unreadable_store(backend):
         check("%s: POP3 login with the store unreadable refused" % backend,
               pop3("carol", "Carol#pw1") is False)
         check("%s: SMTP AUTH with the store unreadable refused" % backend,
-              smtp("carol", "Carol#pw1") is not True)
+              smtp("carol", "Carol#pw1") is False)
     finally:
         os.chmod(store, 0o600)
     check("%s: the log says the accounts cannot be read" % backend,
