@@ -4,9 +4,9 @@
 /// Sets Ostrel up for one call: nothing is written to the host process's standard output
 /// or ends it, the settings are read afresh from <directory>/ostrel.ini (else the fallback
 /// file) and opened the log they name, and the account store is chosen. When it ends, the
-/// connections to the store and the directory are closed and so is the log: nothing
-/// outlives the call, so a forked child never uses its parent's connection and a changed
-/// settings file holds at the next call.
+/// directory connection and the log are closed; the store connection stays open for the
+/// next call of this process (a changed account_db closes it), and a forked child never
+/// uses its parent's: it closes it and opens its own. Settings are read at every call.
 class HostedRun {
  public:
   explicit HostedRun(const char* directory);
@@ -21,6 +21,9 @@ class HostedRun {
  private:
   bool ready_ = false;
 };
+
+/// Closes the store connection this process opened; run at its exit.
+void close_hosted_store();
 
 /// The name the settings file, the log and the default store file take.
 inline constexpr const char* kHostedName = "ostrel";

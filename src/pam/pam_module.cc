@@ -1,6 +1,6 @@
 // pam_ostrel.so: mail servers check passwords through Ostrel. Each call reads the
-// settings, logs on through the same LogonUserW as the check command (lockout, equal-cost
-// refusals, hash renewal, every backend) and closes everything again. Only the pam_sm_*
+// settings, opens the log and logs on through the same LogonUserW as the check command
+// (lockout, equal-cost refusals, hash renewal, every backend). Only the pam_sm_*
 // functions leave the module; nothing is written to the host's standard output or error.
 #include <security/pam_ext.h>
 #include <security/pam_modules.h>

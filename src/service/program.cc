@@ -52,7 +52,7 @@ void end_words_at_line_breaks(int argc, char** argv) {
 
 }  // namespace
 
-void apply_account_settings(const char* name) {
+std::string apply_account_settings(const char* name) {
   const Settings& store = settings();
   platform_set_directory_options(text_of(store.ldap_base), text_of(store.ldap_bind_dn),
                                  text_of(store.ldap_bind_pw_file));
@@ -76,13 +76,14 @@ void apply_account_settings(const char* name) {
   platform_set_lockout_policy(lockout);
   if (store.account_db) {
     platform_set_account_db(store.account_db->c_str());
-    return;
+    return *store.account_db;
   }
   const std::string file = std::string(name) + ".db";
   const char* joined = join_path(text_of(store.work_path), file.c_str());
   const std::string path = joined ? joined : file;
   log_debug("Account database {%s}", path.c_str());
   platform_set_account_db(path.c_str());
+  return path;
 }
 
 int run_program(int argc, char** argv) {

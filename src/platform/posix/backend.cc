@@ -63,3 +63,7 @@ void platform_set_account_db(const char* path) {
   set_directory_uri(directory ? named : std::string());
   chosen.store(directory ? kDirectory : system ? kSystem : kStore, std::memory_order_release);
 }
+
+void platform_close_directory() {
+  ostrel_posix::close_directory();
+}

@@ -188,3 +188,6 @@ void platform_set_hash_limits_for_tests(unsigned long long opslimit, std::size_t
 
 /// Closes the store's connection; the next call opens the file named last.
 void platform_close_store();
+
+/// Closes every connection to the directory; the next call connects again.
+void platform_close_directory();
