@@ -62,11 +62,17 @@ void write_system_files(const fs::path& dir) {
 }
 
 std::vector<std::string> settings_for_system(const std::vector<std::string>& settings,
-                                             const fs::path& dir) {
+                                             const fs::path& dir, bool names_homes) {
   std::vector<std::string> lines;
-  for (const std::string& line : settings)
+  bool home_path = false;
+  for (const std::string& line : settings) {
     if (line.rfind("account_db", 0) != 0) lines.push_back(line);
+    if (line.rfind("home_path", 0) == 0) home_path = true;
+  }
   lines.push_back("account_db system");
+  // Homes are made only below home_path: the scratch directory for a transcript that
+  // names homes, unless it names home_path itself.
+  if (!home_path && names_homes) lines.push_back("home_path " + dir.string());
   lines.push_back("password_file " + (dir / "etc/passwd").string());
   lines.push_back("shadow_file " + (dir / "etc/shadow").string());
   return lines;
@@ -104,7 +110,8 @@ void replay(const fs::path& file, const TestDirectory* directory, Backend backen
 
   std::string settings_text;
   const std::vector<std::string> settings =
-      backend == Backend::kSystem ? settings_for_system(t.settings, scratch.path)
+      backend == Backend::kSystem ? settings_for_system(t.settings, scratch.path,
+                                                        t.input.find(" home=") != std::string::npos)
       : directory == nullptr      ? t.settings
                                   : settings_for_directory(t.settings, *directory);
   if (backend == Backend::kSystem) write_system_files(scratch.path);

@@ -59,7 +59,7 @@ class SystemBackendTest : public ::testing::Test {
     const std::string passwd = file("passwd"), shadow = file("shadow");
     options.password_file = passwd.c_str();
     options.shadow_file = shadow.c_str();
-    options.base_uid = "2000";
+    options.base_uid = "1000";
     platform_set_system_options(options);
     platform_set_account_db("system");
     platform_clear_faults();
@@ -103,8 +103,8 @@ TEST_F(SystemBackendTest, AddChangeDeleteKeepOtherLinesAndOwnership) {
   // The new account comes before the closing NIS line; everything else is untouched.
   EXPECT_EQ(read_all(file("passwd")),
             std::string(kPasswd).substr(0, std::string(kPasswd).rfind('+')) +
-                "alice:x:2000:2000:Alice::/usr/sbin/nologin\n+@netgroup::::::\n");
-  EXPECT_EQ(read_all(file("group")), std::string(kGroup) + "alice:x:2000:\n");
+                "alice:x:1001:1001:Alice::/usr/sbin/nologin\n+@netgroup::::::\n");
+  EXPECT_EQ(read_all(file("group")), std::string(kGroup) + "alice:x:1001:\n");
   EXPECT_EQ(read_all(file("gshadow")), std::string(kGshadow) + "alice:!::\n");
   const std::string shadow = read_all(file("shadow"));
   EXPECT_EQ(shadow.rfind(kShadow, 0), 0u);
@@ -148,8 +148,16 @@ TEST_F(SystemBackendTest, RecordsLocksAndHashesOfOtherMethods) {
   const std::string sha512 = crypt(("Old#pass"), setting);
   write_all(file("shadow"), "root:*:19000:0:99999:7:::\ncarol:" + sha512 + ":19000:0:99999:7:::\n",
             0640);
-  EXPECT_TRUE(logon("carol", "Old#pass"));
   EXPECT_FALSE(logon("carol", "old#pass"));
+  EXPECT_NE(read_all(file("shadow")).find(sha512), std::string::npos);
+  // A logon replaces it with a yescrypt hash; the day of the last change stays.
+  EXPECT_TRUE(logon("carol", "Old#pass"));
+  const std::string rehashed = read_all(file("shadow"));
+  const std::size_t at = rehashed.find("carol:$y$");
+  ASSERT_NE(at, std::string::npos);
+  const std::string yescrypt = rehashed.substr(at + 6, rehashed.find(':', at + 6) - at - 6);
+  EXPECT_NE(rehashed.find(yescrypt + ":19000:0:99999:7:::\n"), std::string::npos);
+  EXPECT_TRUE(logon("carol", "Old#pass"));
 
   LPBYTE buffer = nullptr;
   ASSERT_EQ(NetUserGetInfo(nullptr, u"carol", 1, &buffer), 0u);
@@ -164,7 +172,7 @@ TEST_F(SystemBackendTest, RecordsLocksAndHashesOfOtherMethods) {
   info->usri1_flags |= UF_ACCOUNTDISABLE;
   info->usri1_script_path = nullptr;  // the default shell
   ASSERT_EQ(NetUserSetInfo(nullptr, u"carol", 1, buffer, nullptr), 0u);
-  EXPECT_NE(read_all(file("shadow")).find("carol:!" + sha512 + ":"), std::string::npos);
+  EXPECT_NE(read_all(file("shadow")).find("carol:!" + yescrypt + ":"), std::string::npos);
   EXPECT_NE(
       read_all(file("passwd")).find("carol:x:1000:1000:Carol,,,:/home/carol:/usr/sbin/nologin\n"),
       std::string::npos);
@@ -215,8 +223,8 @@ TEST_F(SystemBackendTest, KilledWriterLeavesWholeFilesAndTheNextOneFinishesTheCh
   EXPECT_FALSE(std::filesystem::exists(file("passwd.ostrel-journal")));
   EXPECT_FALSE(std::filesystem::exists(file("passwd.ostrel-new")));
   const std::string passwd = read_all(file("passwd"));
-  EXPECT_NE(passwd.find("\nerin:x:2000:2000:"), std::string::npos);
-  EXPECT_NE(passwd.find("\nfrank:x:2001:2001:"), std::string::npos);
+  EXPECT_NE(passwd.find("\nerin:x:1001:1001:"), std::string::npos);
+  EXPECT_NE(passwd.find("\nfrank:x:1002:1002:"), std::string::npos);
 
   // A change left behind while another tool replaced a file is dropped for that file.
   platform_inject_fault("commit_files", ERROR_BUSY);
@@ -233,7 +241,7 @@ TEST_F(SystemBackendTest, KilledWriterLeavesWholeFilesAndTheNextOneFinishesTheCh
 // The tally file of an account in dir, as a list of its records.
 std::vector<TallyRecord> tally_of(const std::string& dir, const std::string& name) {
   TallyFile tally;
-  EXPECT_EQ(tally.open(dir, name, true, 2000, false), 0u);  // alice's uid
+  EXPECT_EQ(tally.open(dir, name, true, 1001, false), 0u);  // alice's uid
   return tally.records();
 }
 

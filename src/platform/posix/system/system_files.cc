@@ -1,14 +1,87 @@
 #include "platform/posix/system/system_files.h"
 
 #include <ctime>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "platform/posix/system/file_commit.h"
 
 namespace ostrel_posix {
+namespace {
+
+constexpr unsigned long kDefaultUidMin = 1000, kDefaultUidMax = 60000;
+
+// A file that must be there is an outage when it is missing.
+DWORD required(DWORD rc) {
+  return rc == ERROR_FILE_NOT_FOUND ? ERROR_OPEN_FAILED : rc;
+}
+
+}  // namespace
+
+unsigned long login_defs_number(const SystemOptions& options, const char* key,
+                                unsigned long fallback) {
+  std::ifstream in(directory_of(options.password_file) + "/login.defs");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string word, value;
+    unsigned long number = 0;
+    if (words >> word >> value && word == key && plain_number(value, number)) return number;
+  }
+  return fallback;
+}
+
+UidRange managed_range(const SystemOptions& options) {
+  UidRange range;
+  range.first = options.base_uid.value_or(login_defs_number(options, "UID_MIN", kDefaultUidMin));
+  if (range.first == 0) range.first = 1;
+  range.last = login_defs_number(options, "UID_MAX", kDefaultUidMax);
+  return range;
+}
+
+bool plain_number(std::string_view text, unsigned long& number) {
+  if (text.empty() || text.size() > 10) return false;
+  unsigned long long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value > 0xFFFFFFFEull) return false;  // (uid_t)-1 is no uid
+  number = static_cast<unsigned long>(value);
+  return true;
+}
+
+bool managed_entry(std::string_view line, const UidRange& range) {
+  if (!is_entry(line)) return false;
+  const auto fields = split_fields(line, 4);
+  unsigned long uid = 0, gid = 0;
+  return plain_number(fields[2], uid) && plain_number(fields[3], gid) && range.contains(uid);
+}
+
+int SystemFiles::find_account(std::string_view name, bool* foreign) const {
+  const int at = find_entry(passwd, name);
+  const bool managed = at >= 0 && managed_entry(passwd.lines[static_cast<std::size_t>(at)], range);
+  if (foreign != nullptr) *foreign = at >= 0 && !managed;
+  return managed ? at : -1;
+}
+
+int SystemFiles::shadow_entry(std::string_view name) const {
+  if (shadow_index_.empty()) return find_entry(shadow, name);
+  const auto it = shadow_index_.find(name);
+  return it == shadow_index_.end() ? -1 : it->second;
+}
+
+void SystemFiles::index_shadow() {
+  shadow_index_.clear();
+  // The first entry of a name counts, as find_entry finds it.
+  for (std::size_t i = 0; i < shadow.lines.size(); ++i)
+    if (is_entry(shadow.lines[i]))
+      shadow_index_.emplace(entry_name(shadow.lines[i]), static_cast<int>(i));
+}
 
 DWORD SystemFiles::open(bool write, bool with_groups) {
   options = system_options();
+  range = managed_range(options);
   if (write) {
     std::vector<std::string> paths = {options.password_file};
     if (options.shadow) paths.push_back(options.shadow_file);
@@ -18,10 +91,13 @@ DWORD SystemFiles::open(bool write, bool with_groups) {
     if (const DWORD rc = lock->status(); rc != 0) return rc;
     if (const DWORD rc = recover_files(journal_path(options.password_file)); rc != 0) return rc;
   }
-  if (const DWORD rc = read_account_file(options.password_file, passwd); rc != 0) return rc;
+  // An account file that cannot be read is an outage, never an account that is missing
+  // or has no password.
+  if (const DWORD rc = read_account_file(options.password_file, passwd); rc != 0)
+    return required(rc);
   if (options.shadow) {
-    const DWORD rc = read_account_file(options.shadow_file, shadow);
-    if (rc != 0 && rc != ERROR_FILE_NOT_FOUND) return rc;
+    if (const DWORD rc = read_account_file(options.shadow_file, shadow); rc != 0)
+      return required(rc);
   }
   if (with_groups) {
     DWORD rc = read_account_file(options.group_file, group);
