@@ -55,7 +55,8 @@ int open_parent(const std::string& base, const std::vector<std::string>& parts, 
   int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   for (std::size_t i = 0; fd >= 0 && i + 1 < parts.size(); ++i) {
     if (make) (void)::mkdirat(fd, parts[i].c_str(), 0755);
-    const int next = ::openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int next =
+        ::openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const int saved = errno;
     ::close(fd);
     errno = saved;
@@ -117,8 +118,8 @@ void give_home(const SystemOptions& options, const std::string& home, uid_t uid,
   const Descriptor parent(open_parent(base, parts, true));
   if (parent.fd < 0) return;
   const bool made_now = ::mkdirat(parent.fd, parts.back().c_str(), 0700) == 0;
-  const Descriptor directory(::openat(parent.fd, parts.back().c_str(),
-                                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const Descriptor directory(
+      ::openat(parent.fd, parts.back().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat info {};
   if (directory.fd < 0 || ::fstat(directory.fd, &info) != 0) return;
   // Made now, or made for this home by the command before; either way still ours.

@@ -266,8 +266,9 @@ TEST_F(SystemBackendTest, AccountsOutsideTheManagedRangeAreNobodysToTouch) {
                              "blank:x::1000::/:/bin/sh\n"
                              "nobody:x:65534:65534::/nonexistent:/usr/sbin/nologin\n";
   write_all(file("passwd"), passwd, 0644);
-  write_all(file("shadow"), "root:" + root_hash + ":19000:0:99999:7:::\n" +
-                                std::string(kShadow).substr(std::string(kShadow).find("carol")),
+  write_all(file("shadow"),
+            "root:" + root_hash + ":19000:0:99999:7:::\n" +
+                std::string(kShadow).substr(std::string(kShadow).find("carol")),
             0640);
   const std::string shadow = read_all(file("shadow"));
   for (const char16_t* name : {u"root", u"daemon", u"svc", u"blank", u"nobody"}) {

@@ -36,8 +36,7 @@ bool same_file(const std::string& path, const AccountFile& file) {
   if (::stat(path.c_str(), &now) != 0) return false;
   const struct stat& then = file.info;
   return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
-         now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
-         now.st_mtim.tv_nsec == then.st_mtim.tv_nsec &&
+         now.st_mtim.tv_sec == then.st_mtim.tv_sec && now.st_mtim.tv_nsec == then.st_mtim.tv_nsec &&
          now.st_ctim.tv_sec == then.st_ctim.tv_sec && now.st_ctim.tv_nsec == then.st_ctim.tv_nsec;
 }
 
