@@ -79,7 +79,10 @@ bool make_unix_hash(const std::string& password, std::string& hash) {
 
 bool unix_hash_matches(const std::string& hash, const std::string& password) {
   CryptArea area;
+  const Clock::time_point start = Clock::now();
   const char* out = crypt_into(area, password, hash.empty() ? dummy().c_str() : hash.c_str());
+  // A check of a hash of the current method and cost counts towards what refusals cost.
+  if (out != nullptr && !unix_hash_outdated(hash)) record_cost(since(start));
   if (out == nullptr || hash.empty()) {
     if (out == nullptr) crypt_into(area, password, dummy().c_str());
     return false;
