@@ -190,6 +190,14 @@ inline std::string number(double value, int decimals, const char* unit = "") {
   return text;
 }
 
+/// Two median times in ms that must be equal within noise: their ratio against 0.90x to
+/// 1.10x, the second as the baseline.
+inline void equal_cost_result(const std::string& measurement, double ms, double baseline_ms) {
+  const double ratio = ms / baseline_ms;
+  result(measurement, number(ms, 2, " ms"), number(baseline_ms, 2, " ms"), number(ratio, 2, "x"),
+         "0.90x to 1.10x", ratio >= 0.9 && ratio <= 1.1 ? "yes" : "no");
+}
+
 /// A time ratio (ostrel / baseline) against a goal of at most limit.
 inline void time_result(const std::string& measurement, const std::string& ostrel,
                         const std::string& baseline, double ratio, double limit) {

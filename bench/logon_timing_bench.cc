@@ -78,9 +78,7 @@ void report(const char* what, const char* first, const char* second, std::vector
   std::printf("%s, median of %d interleaved each: %s %.2f ms, %s %.2f ms, ratio %.3f\n", what,
               kAttempts, first, ma, second, mb, ratio);
   // The baseline column is the wrong password: the ratio must stay within noise of 1.
-  bench::result(what, bench::number(ma, 2, " ms"), bench::number(mb, 2, " ms"),
-                bench::number(ratio, 2, "x"), "0.90x to 1.10x",
-                ratio >= 0.9 && ratio <= 1.1 ? "yes" : "no");
+  bench::equal_cost_result(what, ma, mb);
 }
 
 }  // namespace

@@ -29,11 +29,7 @@ double refused_logon_ms(const std::u16string& user, const std::u16string& passwo
 }
 
 void report(const char* what, std::vector<double>& ta, std::vector<double>& tb) {
-  const double ma = bench::median(ta), mb = bench::median(tb);
-  const double ratio = ma / mb;
-  bench::result(what, bench::number(ma, 2, " ms"), bench::number(mb, 2, " ms"),
-                bench::number(ratio, 2, "x"), "0.90x to 1.10x",
-                ratio >= 0.9 && ratio <= 1.1 ? "yes" : "no");
+  bench::equal_cost_result(what, bench::median(ta), bench::median(tb));
 }
 
 }  // namespace
