@@ -33,12 +33,15 @@ std::set<unsigned long> numbers_in(const AccountFile& file, std::size_t field) {
 }
 
 // One past the highest uid or gid in use in the managed range, as the host's useradd
-// counts, so that the uid of a deleted account is not handed on while a higher one lives;
-// the account's own group gets the same number. False when the range is used up: a
-// number is never taken again from below.
-bool next_free_ids(const SystemFiles& files, Ids& ids) {
+// counts, and past the highest uid ever handed out here, so that a deleted account's uid
+// (and with it its files and mail) goes to nobody else; the account's own group gets the
+// same number, which is kept as the highest handed out. False when the range is used up:
+// a number is never taken again from below.
+bool next_free_ids(SystemFiles& files, Ids& ids) {
   const UidRange& range = files.range;
-  unsigned long next = range.first;
+  unsigned long next = range.first, last = 0;
+  if (!files.last_uid.lines.empty() && plain_number(files.last_uid.lines[0], last) && last >= next)
+    next = last + 1;
   const auto uids = numbers_in(files.passwd, kPwUid);
   const auto gids = numbers_in(files.group, 2);
   for (const auto* used : {&uids, &gids}) {
@@ -49,6 +52,9 @@ bool next_free_ids(const SystemFiles& files, Ids& ids) {
   }
   if (!range.contains(next)) return false;
   ids.uid = ids.gid = next;
+  files.last_uid.lines.assign(1, std::to_string(next));
+  files.last_uid.final_newline = true;
+  files.last_uid.changed = true;
   return true;
 }
 

@@ -1,5 +1,8 @@
 #include "platform/posix/system/system_files.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -11,6 +14,19 @@ namespace ostrel_posix {
 namespace {
 
 constexpr unsigned long kDefaultUidMin = 1000, kDefaultUidMax = 60000;
+
+// The file beside the password file that keeps the highest uid handed out: read, and made
+// (empty, with the password file's mode) when missing, so that a change can replace it.
+DWORD read_last_uid(const SystemOptions& options, const AccountFile& passwd, AccountFile& file) {
+  const std::string path = options.password_file + ".ostrel-last-uid";
+  DWORD rc = read_account_file(path, file);
+  if (rc != ERROR_FILE_NOT_FOUND) return rc;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        passwd.info.st_mode & 0644);
+  if (fd < 0) return ERROR_OPEN_FAILED;
+  ::close(fd);
+  return read_account_file(path, file);
+}
 
 // A file that must be there is an outage when it is missing.
 DWORD required(DWORD rc) {
@@ -99,6 +115,8 @@ DWORD SystemFiles::open(bool write, bool with_groups) {
     if (const DWORD rc = read_account_file(options.shadow_file, shadow); rc != 0)
       return required(rc);
   }
+  if (write && with_groups)
+    if (const DWORD rc = read_last_uid(options, passwd, last_uid); rc != 0) return rc;
   if (with_groups) {
     DWORD rc = read_account_file(options.group_file, group);
     if (rc != 0 && rc != ERROR_FILE_NOT_FOUND) return rc;
@@ -109,7 +127,8 @@ DWORD SystemFiles::open(bool write, bool with_groups) {
 }
 
 DWORD SystemFiles::commit() {
-  return commit_files({&passwd, &shadow, &group, &gshadow}, journal_path(options.password_file));
+  return commit_files({&passwd, &shadow, &group, &gshadow, &last_uid},
+                      journal_path(options.password_file));
 }
 
 long today_in_days() {

@@ -39,6 +39,9 @@ struct SystemFiles {
   SystemOptions options;
   UidRange range;
   AccountFile passwd, shadow, group, gshadow;  // shadow read only with "shadow" on
+  // The highest uid ever handed out, one line; read (made when missing) for a write with
+  // the groups, so that no uid is handed out twice, whatever was deleted since.
+  AccountFile last_uid;
   std::unique_ptr<AccountFilesLock> lock;
 
   /// Reads the files; for a write, after taking the locks and finishing a change a killed
