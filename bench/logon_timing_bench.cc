@@ -15,21 +15,7 @@ namespace {
 
 constexpr int kAttempts = 201;  // of each kind, per pair
 
-// Milliseconds for one logon that must fail with expected; a negative value when it did not.
-double refused_logon_ms(const std::u16string& user, const std::u16string& password,
-                        DWORD expected) {
-  HANDLE token = nullptr;
-  const auto start = std::chrono::steady_clock::now();
-  const BOOL ok = LogonUserW(user.c_str(), nullptr, password.c_str(), LOGON32_LOGON_INTERACTIVE,
-                             LOGON32_PROVIDER_DEFAULT, &token);
-  const double ms =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  if (ok) {
-    CloseHandle(token);
-    return -1;
-  }
-  return GetLastError() == expected ? ms : -1;
-}
+using bench::refused_logon_ms;
 
 bool add_account(std::u16string name, std::u16string password) {
   USER_INFO_1 record{};
