@@ -11,7 +11,7 @@ namespace ostrel_posix {
 std::string stored_hash(const SystemFiles& files, int index) {
   const auto fields = split_fields(files.passwd.lines[static_cast<std::size_t>(index)], kPwFields);
   if (!files.options.shadow || fields[kPwHash] != "x") return fields[kPwHash];
-  const int at = files.shadow_entry(fields[kPwName]);
+  const int at = files.shadow_of(index);
   if (at < 0) return "!";  // deferred to a shadow entry that is missing: no password
   return split_fields(files.shadow.lines[static_cast<std::size_t>(at)], kSpFields)[kSpHash];
 }
@@ -52,7 +52,7 @@ bool add_system_record(const SystemFiles& files, int index, const std::string& t
   DWORD age = 0;
   bool expires = false;
   if (files.options.shadow) {
-    const int at = files.shadow_entry(fields[kPwName]);
+    const int at = files.shadow_of(index);
     if (at >= 0) {
       const auto sp = split_fields(files.shadow.lines[static_cast<std::size_t>(at)], kSpFields);
       const long changed = std::atol(sp[kSpLastChange].c_str());

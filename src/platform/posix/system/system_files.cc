@@ -6,6 +6,7 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/posix/system/file_commit.h"
@@ -82,17 +83,36 @@ int SystemFiles::find_account(std::string_view name, bool* foreign) const {
 }
 
 int SystemFiles::shadow_entry(std::string_view name) const {
-  if (shadow_index_.empty()) return find_entry(shadow, name);
-  const auto it = shadow_index_.find(name);
-  return it == shadow_index_.end() ? -1 : it->second;
+  return find_entry(shadow, name);
+}
+
+int SystemFiles::shadow_of(int passwd_index) const {
+  if (!shadow_at_.empty()) return shadow_at_[static_cast<std::size_t>(passwd_index)];
+  return shadow_entry(entry_name(passwd.lines[static_cast<std::size_t>(passwd_index)]));
 }
 
 void SystemFiles::index_shadow() {
-  shadow_index_.clear();
-  // The first entry of a name counts, as find_entry finds it.
-  for (std::size_t i = 0; i < shadow.lines.size(); ++i)
-    if (is_entry(shadow.lines[i]))
-      shadow_index_.emplace(entry_name(shadow.lines[i]), static_cast<int>(i));
+  shadow_at_.assign(passwd.lines.size(), -1);
+  // The host's tools keep both files in the same order: the next shadow entry is tried
+  // first, and a table by name (the first entry of a name) only made when one is out of
+  // step.
+  std::unordered_map<std::string_view, int> by_name;
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < passwd.lines.size(); ++i) {
+    if (!is_entry(passwd.lines[i])) continue;
+    const std::string_view name = entry_name(passwd.lines[i]);
+    while (next < shadow.lines.size() && !is_entry(shadow.lines[next])) ++next;
+    if (next < shadow.lines.size() && entry_name(shadow.lines[next]) == name) {
+      shadow_at_[i] = static_cast<int>(next++);
+      continue;
+    }
+    if (by_name.empty())
+      for (std::size_t k = 0; k < shadow.lines.size(); ++k)
+        if (is_entry(shadow.lines[k]))
+          by_name.emplace(entry_name(shadow.lines[k]), static_cast<int>(k));
+    const auto it = by_name.find(name);
+    shadow_at_[i] = it == by_name.end() ? -1 : it->second;
+  }
 }
 
 DWORD SystemFiles::open(bool write, bool with_groups) {

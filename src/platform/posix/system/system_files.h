@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/names.h"
@@ -57,12 +57,16 @@ struct SystemFiles {
   /// outside the range is never found; foreign (when given) tells that one exists.
   int find_account(std::string_view name, bool* foreign = nullptr) const;
 
-  /// The shadow index of name, or -1; through an index once index_shadow has made one.
+  /// The shadow index of name, or -1.
   int shadow_entry(std::string_view name) const;
+
+  /// The shadow index of the account whose passwd line is at passwd_index, or -1; from
+  /// the index once index_shadow has made one (for reading many accounts).
+  int shadow_of(int passwd_index) const;
   void index_shadow();
 
  private:
-  std::unordered_map<std::string_view, int> shadow_index_;
+  std::vector<int> shadow_at_;  // by passwd index
 };
 
 /// Days since 1970, as the shadow file counts them.
