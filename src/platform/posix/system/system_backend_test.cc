@@ -244,9 +244,11 @@ std::vector<std::string> listed_names() {
   LPBYTE buffer = nullptr;
   DWORD read = 0, total = 0;
   EXPECT_EQ(NetUserEnum(nullptr, 1, 0, &buffer, MAX_PREFERRED_LENGTH, &read, &total, nullptr), 0u);
-  std::vector<std::string> names;
-  for (DWORD i = 0; i < read; ++i)
-    names.push_back(narrow(reinterpret_cast<USER_INFO_1*>(buffer)[i].usri1_name));
+  std::vector<std::string> names;  // "!" after a disabled account's name
+  for (DWORD i = 0; i < read; ++i) {
+    const USER_INFO_1& user = reinterpret_cast<USER_INFO_1*>(buffer)[i];
+    names.push_back(narrow(user.usri1_name) + ((user.usri1_flags & UF_ACCOUNTDISABLE) ? "!" : ""));
+  }
   NetApiBufferFree(buffer);
   return names;
 }
@@ -266,9 +268,9 @@ TEST_F(SystemBackendTest, AccountsOutsideTheManagedRangeAreNobodysToTouch) {
                              "blank:x::1000::/:/bin/sh\n"
                              "nobody:x:65534:65534::/nonexistent:/usr/sbin/nologin\n";
   write_all(file("passwd"), passwd, 0644);
+  // Out of step with the password file, carol's hash locked.
   write_all(file("shadow"),
-            "root:" + root_hash + ":19000:0:99999:7:::\n" +
-                std::string(kShadow).substr(std::string(kShadow).find("carol")),
+            "carol:!$6$salt$hash:19000:0:99999:7:::\nroot:" + root_hash + ":19000:0:99999:7:::\n",
             0640);
   const std::string shadow = read_all(file("shadow"));
   for (const char16_t* name : {u"root", u"daemon", u"svc", u"blank", u"nobody"}) {
@@ -302,7 +304,7 @@ TEST_F(SystemBackendTest, AccountsOutsideTheManagedRangeAreNobodysToTouch) {
   EXPECT_EQ(read_all(file("passwd")), full);
   ASSERT_EQ(NetUserDel(nullptr, u"trent"), 0u);  // the highest: still not handed on
   EXPECT_EQ(add(record("victor")), static_cast<DWORD>(NERR_InternalError));
-  EXPECT_EQ((listed_names()), (std::vector<std::string>{"bob", "carol", "mallory"}));
+  EXPECT_EQ((listed_names()), (std::vector<std::string>{"bob", "carol!", "mallory"}));
 }
 
 TEST_F(SystemBackendTest, HomesAreMadeBelowHomePathAndOnlyNewOnesAreGiven) {
