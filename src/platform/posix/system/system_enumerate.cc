@@ -40,15 +40,18 @@ bool same_file(const std::string& path, const AccountFile& file) {
          now.st_ctim.tv_sec == then.st_ctim.tv_sec && now.st_ctim.tv_nsec == then.st_ctim.tv_nsec;
 }
 
-// True while the snapshot shows the files the settings name as they are now.
-bool still_current(const Snapshot& held) {
+// True while the snapshot shows the files the settings name as they are now. The range
+// is read again for a new listing only: one goes on with the range it began with.
+bool still_current(const Snapshot& held, bool resumed) {
   const SystemOptions options = system_options();
   const SystemFiles& files = held.files;
-  const UidRange range = managed_range(options);
+  if (!resumed) {
+    const UidRange range = managed_range(options);
+    if (range.first != files.range.first || range.last != files.range.last) return false;
+  }
   return options.password_file == files.options.password_file &&
          options.shadow_file == files.options.shadow_file &&
          options.shadow == files.options.shadow && options.shell == files.options.shell &&
-         range.first == files.range.first && range.last == files.range.last &&
          same_file(options.password_file, files.passwd) &&
          (!options.shadow || same_file(options.shadow_file, files.shadow));
 }
@@ -78,7 +81,7 @@ DWORD system_enumerate(DWORD, DWORD preferred_length, DWORD* resume_handle, User
     slot = slots.find(*resume_handle);
     if (slot == nullptr) return ERROR_INVALID_PARAMETER;
   }
-  if (snapshot == nullptr || !still_current(*snapshot))
+  if (snapshot == nullptr || !still_current(*snapshot, slot != nullptr))
     if (const DWORD rc = take_snapshot(); rc != 0) return rc;
   const SystemFiles& files = snapshot->files;
   const auto& names = snapshot->names;
