@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 constexpr int kSmall = 12500, kLarge = 50000;
 
 // A work directory whose settings serve count host accounts from its scratch files.
