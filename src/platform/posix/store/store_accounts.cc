@@ -119,7 +119,7 @@ DWORD store_delete_user(const AccountName& name) {
   bind_text(remove.stmt, 1, name.key);
   const int rc = sqlite3_step(remove.stmt);
   if (rc != SQLITE_DONE) return store_error(rc);
-  return store_changes() == 0 ? NERR_UserNotFound : NERR_Success;
+  return store_changes() == 0 ? NERR_UserNotFound : settle_change(Settle::kFold);
 }
 
 DWORD store_replace_user(const AccountName& name, const UserFields& fields,

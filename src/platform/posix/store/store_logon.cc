@@ -77,7 +77,7 @@ DWORD count_unknown() {
   if (transaction.status != 0) return transaction.status;
   Statement count(kUnknownRefused);
   if (const DWORD rc = step_done(count.stmt); rc != 0) return rc;
-  return transaction.commit();
+  return transaction.commit(Settle::kLogOnly);
 }
 
 // Applies a verified attempt to the account's count: the account is read again in the
@@ -113,7 +113,7 @@ DWORD count_attempt_in_store(const std::string& key, const std::string& verified
     }
   }
   // A count that cannot be kept refuses the logon: a guesser must not gain by it.
-  if (const DWORD rc = transaction.commit(); rc != 0) return rc;
+  if (const DWORD rc = transaction.commit(Settle::kLogOnly); rc != 0) return rc;
   switch (verdict) {
     case Attempt::accepted:
       return 0;
@@ -132,11 +132,15 @@ void renew_hash(const std::string& key, const std::string& old_hash, std::string
   if (!hash_password(password, fresh)) return;
   auto lock = lock_store();
   if (open_store() != 0) return;
-  Statement update(kRehash);
-  bind_text(update.stmt, 1, key);
-  bind_text(update.stmt, 2, old_hash);
-  bind_text(update.stmt, 3, fresh);
-  sqlite3_step(update.stmt);
+  int rc = SQLITE_OK;
+  {
+    Statement update(kRehash);
+    bind_text(update.stmt, 1, key);
+    bind_text(update.stmt, 2, old_hash);
+    bind_text(update.stmt, 3, fresh);
+    rc = sqlite3_step(update.stmt);
+  }
+  if (rc == SQLITE_DONE) settle_change(Settle::kFold);
 }
 
 }  // namespace
