@@ -109,9 +109,9 @@ TEST_F(StoreDamageTest, StoreWhoseTablesCannotBeReadIsAnOutageNeverAnEmptyStore)
                                         "-ERR 1392:Unknown error has occurred.",
                                         "-ERR 1392:Unknown error has occurred.", "+OK"}));
     // Nothing was laid over what the files held.
-    EXPECT_EQ(read_text(db_), db_before);
+    EXPECT_TRUE(read_text(db_) == db_before);
     if (damaged_log) {
-      EXPECT_EQ(read_text(work_ / "ostrel.db-wal"), log_before);
+      EXPECT_TRUE(read_text(work_ / "ostrel.db-wal") == log_before);
     }
   }
 }

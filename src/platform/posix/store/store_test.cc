@@ -1,3 +1,5 @@
+#include "platform/posix/store/store.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -69,9 +71,31 @@ TEST_F(StoreFileTest, StoreThatCannotBeOpenedIsAnOutage) {
     ASSERT_EQ(chown(db_.c_str(), 65534, 65534), 0);
   }
   ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
-  EXPECT_EQ(in_child(read_and_add),
-            (std::vector<DWORD>{ERROR_WRITE_PROTECT, ERROR_WRITE_PROTECT}));
+  EXPECT_EQ(in_child(read_and_add), (std::vector<DWORD>{ERROR_WRITE_PROTECT, ERROR_WRITE_PROTECT}));
   ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+}
+
+// A change whose log is removed while it is committed is not acknowledged, and the next
+// call works on the files the store's name leads to.
+TEST_F(StoreFileTest, ChangeWhoseLogWasRemovedMeanwhileIsNotAcknowledged) {
+  ASSERT_EQ(add(record("alice")), 0u);
+  std::string log = db_ + "-wal";
+  const auto remove_log = +[](void* path) -> int {
+    unlink(static_cast<std::string*>(path)->c_str());
+    return 0;
+  };
+  sqlite3_commit_hook(store_handle(), remove_log, &log);
+  EXPECT_EQ(add(record("bob")), ERROR_FILE_INVALID);
+  EXPECT_EQ(add(record("carol")), 0u);
+  EXPECT_EQ(access(log.c_str(), F_OK), 0);
+  platform_close_store();
+  // Closed by the last process: everything lies in the store file, the log is gone.
+  EXPECT_EQ(access(log.c_str(), F_OK), -1);
+  for (const char16_t* name : {u"alice", u"carol"}) {
+    LPBYTE buffer = nullptr;
+    EXPECT_EQ(NetUserGetInfo(nullptr, name, 1, &buffer), 0u);
+    NetApiBufferFree(buffer);
+  }
 }
 
 TEST_F(StoreFileTest, UnusableNamesAndFilesGiveClearCodes) {
