@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -127,6 +128,7 @@ struct StoreState {
   dev_t log_device = 0;
   ino_t log_inode = 0;
   bool close_at_exit = false;  // the store is closed when the process ends
+  std::chrono::steady_clock::time_point files_checked;
 };
 
 std::mutex store_mutex;
@@ -142,6 +144,16 @@ bool files_moved() {
   struct stat status {};
   if (stat(state.log_path.c_str(), &status) != 0) return true;
   return status.st_dev != state.log_device || status.st_ino != state.log_inode;
+}
+
+// True when the open files are to be compared with those the name leads to now: before
+// every write, and before a read when a second has passed since the last look (a look costs
+// two file status calls, a good part of a lookup).
+bool files_check_due(Access access) {
+  const auto now = std::chrono::steady_clock::now();
+  if (access == Access::kRead && now - state.files_checked < std::chrono::seconds(1)) return false;
+  state.files_checked = now;
+  return true;
 }
 
 // Closes the connection. A connection that is the last on the store folds the log into
@@ -309,6 +321,7 @@ DWORD remember_log() {
   state.log_path = log;
   state.log_device = status.st_dev;
   state.log_inode = status.st_ino;
+  state.files_checked = std::chrono::steady_clock::now();
   return 0;
 }
 
@@ -344,9 +357,9 @@ DWORD store_error(int sqlite_result) {
   }
 }
 
-DWORD open_store() {
+DWORD open_store(Access access) {
   if (state.db != nullptr) {
-    if (!files_moved()) return 0;
+    if (!files_check_due(access) || !files_moved()) return 0;
     // Moved or removed under this process: from now on the files the name leads to.
     close_connection(true);
   }

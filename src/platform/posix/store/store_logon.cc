@@ -48,7 +48,7 @@ DWORD read_stored(const std::string& key, StoredLogon& stored) {
 
 DWORD read_logon(const std::string& key, StoredLogon& stored) {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kRead); rc != 0) return rc;
   return read_stored(key, stored);
 }
 
@@ -71,7 +71,7 @@ DWORD step_done(sqlite3_stmt* stmt) {
 // Counts a refusal of a name without an account (or without a password).
 DWORD count_unknown() {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
   const QuickCommits quick;
   Transaction transaction(true);
   if (transaction.status != 0) return transaction.status;
@@ -88,7 +88,7 @@ DWORD count_unknown() {
 DWORD count_attempt_in_store(const std::string& key, const std::string& verified_hash,
                              bool password_right) {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
   const QuickCommits quick;
   Transaction transaction(true);
   if (transaction.status != 0) return transaction.status;
@@ -131,7 +131,7 @@ void renew_hash(const std::string& key, const std::string& old_hash, std::string
   std::string fresh;
   if (!hash_password(password, fresh)) return;
   auto lock = lock_store();
-  if (open_store() != 0) return;
+  if (open_store(Access::kWrite) != 0) return;
   int rc = SQLITE_OK;
   {
     Statement update(kRehash);
