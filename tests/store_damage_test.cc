@@ -153,7 +153,9 @@ TEST_F(StoreDamageTest, ReadOnlyFileSystemIsAnOutageForEveryCommand) {
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no mount namespace of its own here";
+  ASSERT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(split_lines(read_text(out)),
             (std::vector<std::string>{
                 "+OK alice added to database.", "+OK", "-ERR 19:Unknown error has occurred.",
