@@ -304,8 +304,9 @@ DWORD check_store_files(const std::string& path, bool& fresh) {
   if (!examined) return ERROR_IO_DEVICE;
   if (untrusted_file_reason(status) != nullptr || !companions_trusted(path))
     return ERROR_ACCESS_DENIED;
-  struct stat log {};
-  const bool log_holds_data = stat((path + "-wal").c_str(), &log) == 0 && log.st_size > 0;
+  struct stat log_status {};
+  const bool log_holds_data =
+      stat((path + "-wal").c_str(), &log_status) == 0 && log_status.st_size > 0;
   if (status.st_size == 0 && log_holds_data) return ERROR_FILE_CORRUPT;
   fresh = status.st_size == 0;
   return 0;
@@ -315,10 +316,10 @@ DWORD check_store_files(const std::string& path, bool& fresh) {
 // of that name is still the same one.
 DWORD remember_log() {
   const char* file = sqlite3_db_filename(state.db, "main");
-  const char* log = file != nullptr ? sqlite3_filename_wal(file) : nullptr;
+  const char* log_path = file != nullptr ? sqlite3_filename_wal(file) : nullptr;
   struct stat status {};
-  if (log == nullptr || stat(log, &status) != 0) return ERROR_FILE_INVALID;
-  state.log_path = log;
+  if (log_path == nullptr || stat(log_path, &status) != 0) return ERROR_FILE_INVALID;
+  state.log_path = log_path;
   state.log_device = status.st_dev;
   state.log_inode = status.st_ino;
   state.files_checked = std::chrono::steady_clock::now();
