@@ -186,6 +186,13 @@ TEST_F(CommandsTest, LookupAnswersNotFoundUnlessTheStoreCannotAnswer) {
     EXPECT_EQ(run(lookup_account, row.words), row.reply);
     EXPECT_EQ(result_, row.result);
   }
+  // Nor does a store that cannot be opened, read or written, or whose files moved.
+  for (const DWORD code : {ERROR_OPEN_FAILED, ERROR_WRITE_PROTECT, ERROR_IO_DEVICE,
+                           ERROR_FILE_INVALID, ERROR_DISK_FULL}) {
+    platform_inject_fault("NetUserGetInfo", code);
+    EXPECT_EQ(run(lookup_account, {"lookup", "alice"}),
+              "-ERR " + std::to_string(code) + ":Unknown error has occurred.\n");
+  }
   const std::string log = log_text();
   EXPECT_NE(log.find("INFO Performing lookup"), std::string::npos);
   EXPECT_EQ(log.find("User (alice)"), std::string::npos);
