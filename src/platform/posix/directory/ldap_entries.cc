@@ -1,6 +1,7 @@
 #include "platform/posix/directory/ldap_entries.h"
 
 #include <cstdlib>
+#include <string_view>
 
 #include "platform/posix/directory/ldap_connect.h"
 #include "platform/posix/directory/ldap_text.h"
@@ -28,6 +29,31 @@ bool locked(LDAP* ld, LDAPMessage* entry) {
   // No judgement of the directory's: a lock time it keeps counts until it is removed.
   const Values values(ldap_get_values_len(ld, entry, "pwdAccountLockedTime"));
   return values != nullptr && values.get()[0] != nullptr;
+}
+
+struct DnFree {
+  void operator()(LDAPDN dn) const { ldap_dnfree(dn); }
+};
+
+// The entry's own name: the value of its DN's first RDN when that is one uid value. A uid
+// value the entry carries besides names no account.
+bool entry_name(LDAP* ld, LDAPMessage* entry, std::string& name) {
+  char* text = ldap_get_dn(ld, entry);
+  if (text == nullptr) return false;
+  LDAPDN raw = nullptr;
+  const int rc = ldap_str2dn(text, &raw, LDAP_DN_FORMAT_LDAPV3);
+  ldap_memfree(text);
+  const std::unique_ptr<LDAPRDN, DnFree> dn(raw);
+  if (rc != LDAP_SUCCESS || dn == nullptr || dn.get()[0] == nullptr) return false;
+  const LDAPRDN rdn = dn.get()[0];
+  if (rdn[0] == nullptr || rdn[1] != nullptr) return false;
+  const LDAPAVA& ava = *rdn[0];
+  if ((ava.la_flags & LDAP_AVA_BINARY) != 0 ||
+      std::string_view(ava.la_attr.bv_val, ava.la_attr.bv_len) != "uid" ||
+      ava.la_value.bv_val == nullptr)
+    return false;
+  name.assign(ava.la_value.bv_val, ava.la_value.bv_len);
+  return true;
 }
 
 DWORD number_value(LDAP* ld, LDAPMessage* entry, const char* type) {
@@ -110,7 +136,7 @@ LockState lock_state(LDAP* ld, LDAPMessage* entry) {
 
 bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& fields,
                   std::int64_t& password_set) {
-  if (!first_value(ld, entry, "uid", name) || name.empty()) return false;
+  if (!entry_name(ld, entry, name) || name.empty()) return false;
   fields.priv = number_value(ld, entry, "netUserPriv");
   // The lock is the directory's state, never a stored flag.
   fields.flags = number_value(ld, entry, "netUserFlags") & ~UF_LOCKOUT;
