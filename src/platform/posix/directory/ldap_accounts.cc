@@ -336,7 +336,7 @@ void ensure_decoy() {
 // The DN and flags of the account named, read by the service account, and whether the
 // directory judges it locked. 0 with dn empty when there is no such account.
 DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags, bool& locked) {
-  const char* const attributes[] = {"netUserFlags", nullptr};
+  const char* const attributes[] = {"uid", "netUserFlags", nullptr};
   Message result;
   LDAP* used = nullptr;
   int rc = 0;

@@ -5,6 +5,7 @@
 
 #include "platform/posix/directory/ldap_connect.h"
 #include "platform/posix/directory/ldap_text.h"
+#include "platform/posix/utf.h"
 
 namespace ostrel_posix {
 namespace {
@@ -35,7 +36,16 @@ struct DnFree {
   void operator()(LDAPDN dn) const { ldap_dnfree(dn); }
 };
 
-// The entry's own name: the value of its DN's first RDN when that is one uid value. A uid
+// The folded key of a UTF-8 name, empty when it has none.
+std::string key_of(std::string_view name) {
+  std::u16string wide;
+  std::string key;
+  if (!utf8_to_utf16(name, wide) || !name_key(wide, key)) key.clear();
+  return key;
+}
+
+// The entry's own name: the value of its DN's first RDN when that is one uid value, as
+// its uid attribute spells it (a replace gives the name a new case, not a new DN). A uid
 // value the entry carries besides names no account.
 bool entry_name(LDAP* ld, LDAPMessage* entry, std::string& name) {
   char* text = ldap_get_dn(ld, entry);
@@ -53,6 +63,15 @@ bool entry_name(LDAP* ld, LDAPMessage* entry, std::string& name) {
       ava.la_value.bv_val == nullptr)
     return false;
   name.assign(ava.la_value.bv_val, ava.la_value.bv_len);
+  const std::string key = key_of(name);
+  const Values values(ldap_get_values_len(ld, entry, "uid"));
+  for (berval** value = values.get(); value != nullptr && *value != nullptr; ++value) {
+    const std::string_view spelled((*value)->bv_val, (*value)->bv_len);
+    if (!key.empty() && key_of(spelled) == key) {
+      name.assign(spelled);
+      break;
+    }
+  }
   return true;
 }
 
