@@ -87,4 +87,59 @@ TEST_F(WholeRepliesTest, LineBreaksInCommandLineWordsForgeNoLine) {
   }
 }
 
+TEST_F(WholeRepliesTest, HostValuesOtherToolsWroteAreLeftOutNeverCut) {
+  // Host account lines as usermod can write them: a 600-character GECOS, home, GECOS and
+  // shell that together pass the reply line, a GECOS that is not UTF-8.
+  const fs::path etc = root_.path / "etc";
+  fs::create_directories(etc);
+  write_text(etc / "passwd", "");
+  write_text(etc / "shadow", "");
+  write_text(etc / "group", "Guests:x:546:\n");
+  write_text(etc / "gshadow", "Guests:!::\n");
+  write_text(etc / "login.defs", "UID_MIN 1000\nUID_MAX 60000\n");
+  const std::string homes = (root_.path / "homes").string();
+  write_text(root_.path / "ostrel.ini",
+             "path " + root_.path.string() + "\nlog info\naccount_db system\npassword_file " +
+                 (etc / "passwd").string() + "\nshadow_file " + (etc / "shadow").string() +
+                 "\nhome_path " + homes + "\nshell /bin/sh\n");
+  ASSERT_EQ(serve("set carol Carol#1\nset dave Dave#1\nset erin Erin#1\nquit\n").size(), 4u);
+  const std::string long_home = path_of_length(480);
+  const std::string gecos[] = {std::string(600, 'c'), std::string(480, 'd'), "Jos\xe9"};
+  std::string passwd;
+  int at = 0;
+  for (const std::string& line : split_lines(read_text(etc / "passwd"))) {
+    // name:x:uid:gid:GECOS:home:shell
+    std::vector<std::string> f;
+    for (std::size_t from = 0, to; f.size() < 6; from = to + 1) {
+      to = line.find(':', from);
+      f.push_back(line.substr(from, to - from));
+    }
+    const bool dave = f[0] == "dave";
+    passwd += f[0] + ":x:" + f[2] + ":" + f[3] + ":" + gecos[at++] + ":" +
+              (dave ? long_home : f[5]) + ":" + (dave ? "/" + std::string(100, 's') : "/bin/sh") +
+              "\n";
+  }
+  write_text(etc / "passwd", passwd);
+
+  const std::string dave = "home=\"" + long_home + "\" comment=\"" + gecos[1] + "\"";
+  EXPECT_EQ(serve("search *\nlookup carol\ncheck carol Carol#1\nlookup dave\ncheck erin "
+                  "Erin#1\nquit\n"),
+            (std::vector<std::string>{
+                "+DATA carol home=\"" + homes + "/carol\"",
+                "+DATA dave " + dave,
+                "+DATA erin home=\"" + homes + "/erin\"",
+                "+OK 3 entries found.",
+                "+OK carol config 0 home=\"" + homes + "/carol\"",
+                "+OK carol config 0 home=\"" + homes + "/carol\"",
+                "+OK dave config 0 " + dave,
+                "+OK erin config 0 home=\"" + homes + "/erin\"",
+                "+OK",
+            }));
+  const std::string log = read_text(root_.path / "ostrel.log");
+  for (const char* line : {"ERROR Account carol: comment left out of the reply, longer than 511",
+                           "ERROR Account dave: script left out of the reply, the line would",
+                           "ERROR Account erin: comment left out of the reply, not valid text."})
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
 }  // namespace
