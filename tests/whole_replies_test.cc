@@ -102,22 +102,22 @@ TEST_F(WholeRepliesTest, HostValuesOtherToolsWroteAreLeftOutNeverCut) {
              "path " + root_.path.string() + "\nlog info\naccount_db system\npassword_file " +
                  (etc / "passwd").string() + "\nshadow_file " + (etc / "shadow").string() +
                  "\nhome_path " + homes + "\nshell /bin/sh\n");
-  ASSERT_EQ(serve("set carol Carol#1\nset dave Dave#1\nset erin Erin#1\nquit\n").size(), 4u);
+  ASSERT_EQ(serve("set carol Carol#1 comment=c\nset dave Dave#1 comment=d\nset erin Erin#1 "
+                  "comment=e\nquit\n")
+                .size(),
+            4u);
   const std::string long_home = path_of_length(480);
   const std::string gecos[] = {std::string(600, 'c'), std::string(480, 'd'), "Jos\xe9"};
-  std::string passwd;
-  int at = 0;
-  for (const std::string& line : split_lines(read_text(etc / "passwd"))) {
-    // name:x:uid:gid:GECOS:home:shell
-    std::vector<std::string> f;
-    for (std::size_t from = 0, to; f.size() < 6; from = to + 1) {
-      to = line.find(':', from);
-      f.push_back(line.substr(from, to - from));
-    }
-    const bool dave = f[0] == "dave";
-    passwd += f[0] + ":x:" + f[2] + ":" + f[3] + ":" + gecos[at++] + ":" +
-              (dave ? long_home : f[5]) + ":" + (dave ? "/" + std::string(100, 's') : "/bin/sh") +
-              "\n";
+  // usermod -c, -d and -s as the host's administrator would run them.
+  std::string passwd = read_text(etc / "passwd");
+  const std::pair<std::string, std::string> edits[] = {
+      {":c:", ":" + gecos[0] + ":"},
+      {":d:" + homes + "/dave:/bin/sh",
+       ":" + gecos[1] + ":" + long_home + ":/" + std::string(100, 's')},
+      {":e:", ":" + gecos[2] + ":"}};
+  for (const auto& [from, to] : edits) {
+    ASSERT_NE(passwd.find(from), std::string::npos) << from;
+    passwd.replace(passwd.find(from), from.size(), to);
   }
   write_text(etc / "passwd", passwd);
 

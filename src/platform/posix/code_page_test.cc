@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/posix/utf.h"
 
 namespace {
 
@@ -44,31 +43,6 @@ TEST(CodePage, MultiByteToWideCharDecodesStrictly) {
       ASSERT_EQ(n, static_cast<int>(row.expected.size()) + 1);  // with the terminator
       EXPECT_EQ(std::u16string(out), row.expected);
     }
-  }
-}
-
-TEST(CodePage, EscapedDecodingKeepsBadBytesApart) {
-  // Fields other tools wrote: valid text as it is, each byte of a bad sequence as a lone
-  // surrogate, which the strict conversion back refuses.
-  const struct {
-    std::string input;
-    std::u16string expected;
-    bool valid;
-  } rows[] = {
-      {"Jos\xE9 \xC3\xA4", u"Jos\xDCE9 \u00E4", false},
-      {"ab\xE2\x82", u"ab\xDCE2\xDC82", false},
-      {"\xED\xA0\x80x", u"\xDCED\xDCA0\xDC80x", false},
-      {"\xF0\x9F\x98\x80", u"\U0001F600", true},
-  };
-  for (const auto& row : rows) {
-    std::u16string out;
-    ostrel_posix::utf8_to_utf16_escaped(row.input, out);
-    EXPECT_EQ(out, row.expected) << row.input;
-    char narrow[16];
-    SetLastError(0);
-    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, out.c_str(), -1, narrow, 16, nullptr, nullptr) != 0,
-              row.valid)
-        << row.input;
   }
 }
 
