@@ -85,8 +85,7 @@ install(CODE "
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES \"\${ostrel_ini}\")
   endif()")
 
-# The store and log directories, empty; the store holds password hashes. The package
-# leaves them out (its postinst makes them; see the CPack rules below).
+# The store and log directories, empty; the store holds password hashes.
 install(CODE "
   foreach(parent IN ITEMS lib log)
     file(INSTALL DESTINATION \"\${ostrel_var}/\${parent}\" TYPE DIRECTORY
@@ -129,9 +128,9 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3, slapd, ldap-utils, logrotate")
 file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles
      "${OSTREL_SETTINGS_FILE}\n${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/ostrel\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles
-    ${OSTREL_PACKAGING_DIR}/postinst ${OSTREL_PACKAGING_DIR}/postrm)
+    ${OSTREL_PACKAGING_DIR}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# Files of the package alone, and the store and log directories taken out again.
+# Files of the package alone: copyright, changelog, logrotate file, lintian overrides.
 configure_file(${OSTREL_PACKAGING_DIR}/package-files.cmake.in
                ${PROJECT_BINARY_DIR}/debian/package-files.cmake @ONLY)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_BINARY_DIR}/debian/package-files.cmake)
