@@ -131,6 +131,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles
     ${OSTREL_PACKAGING_DIR}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Files of the package alone: copyright, changelog, logrotate file, lintian overrides.
+configure_file(${OSTREL_PACKAGING_DIR}/ostrel.logrotate.in ${PROJECT_BINARY_DIR}/debian/ostrel.logrotate @ONLY)
 configure_file(${OSTREL_PACKAGING_DIR}/package-files.cmake.in
                ${PROJECT_BINARY_DIR}/debian/package-files.cmake @ONLY)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_BINARY_DIR}/debian/package-files.cmake)
