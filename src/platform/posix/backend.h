@@ -58,6 +58,7 @@ struct Backend {
 const Backend& store_backend();
 const Backend& directory_backend();
 const Backend& system_backend();
+const Backend& domain_backend();
 
 /// The backend that the last platform_set_account_db chose.
 const Backend& active_backend();
@@ -79,6 +80,13 @@ void set_directory_uri(const std::string& uri);
 
 /// The account_db value that chooses the host's own accounts.
 inline constexpr std::string_view kSystemAccounts = "system";
+
+/// The prefix of an account_db value that names the domain controllers of an Active
+/// Directory domain ("ad:ldaps://dc1.example.org", several separated by blanks).
+inline constexpr std::string_view kDomainPrefix = "ad:";
+
+/// Sets the domain controllers (empty: none); closes the connections when they change.
+void set_domain_uri(const std::string& uris);
 
 /// Closes every connection to the directory (for tests and a change of settings).
 void close_directory();
