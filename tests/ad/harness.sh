@@ -125,6 +125,7 @@ cmd_start() {
   start_dc
   trap - EXIT
   printf 'export OSTREL_TEST_AD_DIR=%q\n' "$dir"
+  printf 'export OSTREL_TEST_AD_HARNESS=%q\n' "$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
   printf 'export OSTREL_TEST_AD_URI=%q\n' "ldaps://$ip_addr"
   printf 'export OSTREL_TEST_AD_STARTTLS_URI=%q\n' "ldap://$ip_addr"
   printf 'export OSTREL_TEST_AD_BASE=%q\n' "OU=Mail,$base"
@@ -138,6 +139,7 @@ cmd_start() {
 cmd_age_password() {
   dir=$1
   local part value
+  ip_addr=$(sed -n 's/^[[:space:]]*interfaces = \([0-9.]*\).*/\1/p' "$dir/etc/smb.conf")
   stop_dc "$dir"
   part="$dir/private/sam.ldb.d/$(echo "$base" | tr 'a-z' 'A-Z').ldb"
   value=$((($(date +%s) - $3 * 86400 + 11644473600) * 10000000))

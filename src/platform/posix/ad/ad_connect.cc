@@ -71,6 +71,7 @@ DWORD open_server(const std::string& uri, LdapPtr& out) {
   const Transport transport = transport_for(uri);
   if (transport == Transport::kInvalid || strncasecmp(uri.c_str(), "ldapi:", 6) == 0)
     return NERR_InvalidComputer;
+  ignore_broken_pipes();
   LDAP* raw = nullptr;
   int rc = ldap_initialize(&raw, uri.c_str());
   LdapPtr ld(raw);
