@@ -34,8 +34,12 @@ bool valid_domain_name(std::u16string_view name) {
 // The password as the DC takes it: in double quotes, UTF-16LE. Empty when it cannot be
 // converted.
 void quoted_password(const std::string& password, SecretText& out) {
+  SecretText quoted;
+  quoted.text.reserve(password.size() + 2);
+  quoted.text.append(1, '"').append(password).append(1, '"');
   std::u16string wide;
-  if (utf8_to_utf16("\"" + password + "\"", wide)) {
+  wide.reserve(quoted.text.size());
+  if (utf8_to_utf16(quoted.text, wide)) {
     out.text.reserve(wide.size() * 2);
     for (const char16_t unit : wide) {
       out.text.push_back(static_cast<char>(unit & 0xFF));
