@@ -3,7 +3,6 @@
 // progress owns a connection of its own, its cookie and the entries read but not yet
 // returned; a resume handle names that slot.
 #include <algorithm>
-#include <array>
 #include <deque>
 #include <set>
 #include <string>
@@ -13,6 +12,7 @@
 #include "platform/posix/ad/ad_entries.h"
 #include "platform/posix/backend.h"
 #include "platform/posix/directory/ldap_entries.h"
+#include "platform/posix/listing_slots.h"
 
 namespace ostrel_posix {
 namespace {
@@ -36,33 +36,7 @@ struct Listing {
   std::uint64_t used = 0;
 };
 
-std::array<Listing, kListingSlots> listings;
-DWORD last_handle = 0;
-std::uint64_t use_clock = 0;
-
-Listing* find_listing(DWORD handle) {
-  for (Listing& listing : listings)
-    if (listing.handle == handle) return &listing;
-  return nullptr;
-}
-
-// A free slot, else the least recently used one, given up; under a new handle.
-Listing& take_listing() {
-  Listing* chosen = &listings[0];
-  for (Listing& listing : listings) {
-    if (listing.handle == 0) {
-      chosen = &listing;
-      break;
-    }
-    if (listing.used < chosen->used) chosen = &listing;
-  }
-  *chosen = Listing{};
-  do {
-    ++last_handle;
-  } while (last_handle == 0 || find_listing(last_handle) != nullptr);
-  chosen->handle = last_handle;
-  return *chosen;
-}
+ListingSlots<Listing, kListingSlots> listings;
 
 DWORD fetch_page(Listing& listing, const std::set<std::string>& admins) {
   LDAP* ld = listing.ld.get();
@@ -112,7 +86,7 @@ DWORD fetch_page(Listing& listing, const std::set<std::string>& admins) {
 }  // namespace
 
 void close_domain_listings() {
-  for (Listing& listing : listings) listing = Listing{};
+  listings.clear();
 }
 
 DWORD ad_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle, UserRecords& records,
@@ -120,7 +94,7 @@ DWORD ad_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle, U
   auto lock = lock_domain();
   Listing* slot = nullptr;
   if (resume_handle != nullptr && *resume_handle != 0) {
-    slot = find_listing(*resume_handle);
+    slot = listings.find(*resume_handle);
     if (slot == nullptr) return ERROR_INVALID_PARAMETER;  // unknown, finished or given up
   }
   const std::set<std::string>* admins = nullptr;
@@ -137,7 +111,7 @@ DWORD ad_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle, U
       const DWORD code = fetch_page(listing, *admins);
       listing.started = true;
       if (code != 0) {
-        if (slot != nullptr) *slot = Listing{};
+        listings.release(slot);
         return code;
       }
       continue;
@@ -159,19 +133,10 @@ DWORD ad_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle, U
   }
   total = listing.seen + static_cast<DWORD>(listing.pending.size());
   if (more) {
-    if (resume_handle != nullptr) {
-      if (slot == nullptr) {
-        slot = &take_listing();
-        const DWORD handle = slot->handle;
-        *slot = std::move(fresh);
-        slot->handle = handle;
-      }
-      slot->used = ++use_clock;
-      *resume_handle = slot->handle;
-    }
+    if (resume_handle != nullptr) *resume_handle = listings.keep(slot, listing);
     return ERROR_MORE_DATA;
   }
-  if (slot != nullptr) *slot = Listing{};
+  listings.release(slot);
   if (resume_handle != nullptr) *resume_handle = 0;
   return NERR_Success;
 }
