@@ -41,6 +41,10 @@ const Backend& active_backend() {
   }
 }
 
+bool backend_names_server(const std::string& key) {
+  return chosen.load(std::memory_order_acquire) == kDomain && names_domain_controller(key);
+}
+
 bool backend_valid_name(std::u16string_view name) {
   const auto rule = active_backend().valid_name;
   return rule != nullptr ? rule(name) : valid_account_name(name);

@@ -63,6 +63,10 @@ const Backend& domain_backend();
 /// The backend that the last platform_set_account_db chose.
 const Backend& active_backend();
 
+/// True when the active backend serves the accounts of the server whose key (upper-cased,
+/// without backslashes) this is: one of the domain controllers of a domain.
+bool backend_names_server(const std::string& key);
+
 /// True when name is a valid account name for the active backend.
 bool backend_valid_name(std::u16string_view name);
 
@@ -87,6 +91,10 @@ inline constexpr std::string_view kDomainPrefix = "ad:";
 
 /// Sets the domain controllers (empty: none); closes the connections when they change.
 void set_domain_uri(const std::string& uris);
+
+/// True when key (a server name upper-cased, without backslashes) names one of the
+/// domain controllers: the host of its URI, or that host's first label.
+bool names_domain_controller(const std::string& key);
 
 /// Closes every connection to the directory (for tests and a change of settings).
 void close_directory();

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 #include "platform/posix/directory/ldap_text.h"
@@ -209,6 +210,19 @@ std::string domain_dn() {
 
 std::string builtin_group_dn(const std::string& name) {
   return "CN=" + escape_dn_value(name) + ",CN=Builtin," + domain_dn();
+}
+
+bool names_domain_controller(const std::string& key) {
+  std::lock_guard<std::mutex> lock(domain_mutex);
+  for (const std::string& uri : state.servers) {
+    LDAPURLDesc* parsed = nullptr;
+    if (ldap_url_parse(uri.c_str(), &parsed) != LDAP_URL_SUCCESS) continue;
+    std::string host = parsed->lud_host != nullptr ? parsed->lud_host : "";
+    ldap_free_urldesc(parsed);
+    for (char& c : host) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!host.empty() && (host == key || host.rfind(key + ".", 0) == 0)) return true;
+  }
+  return false;
 }
 
 unsigned domain_connection_serial() {

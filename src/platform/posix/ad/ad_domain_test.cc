@@ -193,6 +193,13 @@ TEST_F(DomainTest, EveryAnswerOfTheDcGivesWindowsCode) {
   EXPECT_EQ(add(record(bob, "Good-Pass.1")), NERR_UserExists);      // DN exists
   EXPECT_EQ(add(record("PLAIN", "Good-Pass.1")), NERR_UserExists);  // name exists elsewhere
   EXPECT_EQ(NetUserDel(nullptr, wide(name("none")).c_str()), NERR_UserNotFound);
+  // A server name that names the domain controller reaches it, as on Windows.
+  const std::string uri = env("OSTREL_TEST_AD_URI");
+  const std::u16string dc = wide("\\\\" + uri.substr(uri.find("//") + 2));
+  LPBYTE read = nullptr;
+  EXPECT_EQ(NetUserGetInfo(dc.c_str(), wide(bob).c_str(), 1, &read), 0u);
+  NetApiBufferFree(read);
+  EXPECT_EQ(NetUserGetInfo(u"\\\\elsewhere", wide(bob).c_str(), 1, &read), ERROR_BAD_NETPATH);
   DWORD parm = 0;
   Record missing = record(name("none"), "Good-Pass.1");
   EXPECT_EQ(NetUserSetInfo(nullptr, missing.name.c_str(), 1, missing.bytes(), &parm),
