@@ -8,6 +8,7 @@
 
 #include "platform/posix/directory/ldap_text.h"
 #include "platform/posix/hashing.h"
+#include "platform/posix/trusted_files.h"
 
 namespace ostrel_posix {
 namespace {
@@ -123,7 +124,10 @@ DWORD open_domain(LdapPtr& out) {
 DWORD connect_domain_service(LdapPtr& out) {
   const DirectorySettings& settings = state.settings;
   if (settings.base.empty() || settings.bind_dn.empty()) return NERR_InvalidComputer;
-  SecretText password;  // read before anything is sent; wiped when bound
+  // A password file another user could have planted or changed is refused, as the
+  // settings file is; then read before anything is sent, and wiped when bound.
+  if (untrusted_path_reason(settings.bind_pw_file.c_str()) != nullptr) return ERROR_ACCESS_DENIED;
+  SecretText password;
   if (const DWORD code = read_bind_password(settings.bind_pw_file, password); code != 0)
     return code;
   LdapPtr ld;

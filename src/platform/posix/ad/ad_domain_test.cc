@@ -228,6 +228,12 @@ TEST_F(DomainTest, EveryAnswerOfTheDcGivesWindowsCode) {
   EXPECT_EQ(add(record(name("denied"), "Good-Pass.1")), ERROR_ACCESS_DENIED);
   EXPECT_EQ(set_flags(bob, UF_NORMAL_ACCOUNT), ERROR_ACCESS_DENIED);
   EXPECT_EQ(NetUserDel(nullptr, member.c_str()), ERROR_ACCESS_DENIED);
+  // A password file behind a symbolic link is refused before anything is sent.
+  const std::string link = env("OSTREL_TEST_AD_BIND_PW_FILE") + ".link";
+  ASSERT_EQ(symlink(env("OSTREL_TEST_AD_BIND_PW_FILE").c_str(), link.c_str()), 0);
+  use(env("OSTREL_TEST_AD_URI"), env("OSTREL_TEST_AD_BIND_DN"), link);
+  EXPECT_EQ(NetUserDel(nullptr, member.c_str()), ERROR_ACCESS_DENIED);
+  unlink(link.c_str());
   // A DC that is not there, or whose certificate does not chain to the CA file: never an
   // answer about the account.
   use("ldaps://127.0.0.1:1", env("OSTREL_TEST_AD_BIND_DN"), env("OSTREL_TEST_AD_BIND_PW_FILE"));
