@@ -27,8 +27,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kAccounts = 10000;
 constexpr int kLookups = 2000;
-constexpr int kChecks = 40;
-constexpr int kRounds = 3;
+constexpr int kChecks = 60;
+constexpr int kRounds = 4;
 constexpr char kPassword[] = "Bench#Pass1";
 
 std::string env(const char* name) {
@@ -38,6 +38,11 @@ std::string env(const char* name) {
 
 std::u16string wide(const std::string& text) {
   return std::u16string(text.begin(), text.end());
+}
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "failed: %s\n", what);
+  std::exit(1);
 }
 
 double seconds_since(Clock::time_point start) {
@@ -98,7 +103,7 @@ double ostrel_lookups() {
   for (int i = 0; i < kLookups; ++i) {
     LPBYTE buffer = nullptr;
     const std::u16string name = wide(bench::account_name(i * 7 % kAccounts));
-    if (NetUserGetInfo(nullptr, name.c_str(), 1, &buffer) != 0) std::exit(1);
+    if (NetUserGetInfo(nullptr, name.c_str(), 1, &buffer) != 0) fail("lookup");
     NetApiBufferFree(buffer);
   }
   return kLookups / seconds_since(start);
@@ -107,7 +112,8 @@ double ostrel_lookups() {
 double bare_lookups(LDAP* ld, const std::string& base) {
   const auto start = Clock::now();
   for (int i = 0; i < kLookups; ++i)
-    if (bare_search(ld, base, bench::account_name(i * 7 % kAccounts), nullptr) != 0) std::exit(1);
+    if (bare_search(ld, base, bench::account_name(i * 7 % kAccounts), nullptr) != 0)
+      fail("bare search");
   return kLookups / seconds_since(start);
 }
 
@@ -118,7 +124,7 @@ double ostrel_check(const std::string& user) {
     HANDLE token = nullptr;
     if (!LogonUserW(name.c_str(), nullptr, password.c_str(), LOGON32_LOGON_NETWORK,
                     LOGON32_PROVIDER_DEFAULT, &token))
-      std::exit(1);
+      fail("check");
     CloseHandle(token);
   }
   return seconds_since(start) / kChecks;
@@ -133,7 +139,7 @@ double bare_check(LDAP* ld, LDAP* logon, const std::string& base, const std::str
     if (bare_search(ld, base, user, &dn) != 0 ||
         ldap_sasl_bind_s(logon, dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr,
                          nullptr) != 0)
-      std::exit(1);
+      fail("bare check");
   }
   return seconds_since(start) / kChecks;
 }
@@ -149,7 +155,7 @@ double ostrel_listing() {
     seen += read;
     NetApiBufferFree(buffer);
   } while (rc == ERROR_MORE_DATA);
-  if (rc != 0 || seen < kAccounts) std::exit(1);
+  if (rc != 0 || seen < kAccounts) fail(("listing: " + std::to_string(rc)).c_str());
   return seconds_since(start);
 }
 
@@ -165,9 +171,13 @@ double bare_listing(LDAP* ld, const std::string& base) {
     const Control owned(page);
     LDAPControl* controls[] = {page, nullptr};
     Message result;
-    if (search(ld, base, LDAP_SCOPE_SUBTREE, domain_account_filter(nullptr),
-               kDomainAccountAttributes, result, controls) != 0)
-      std::exit(1);
+    timeval timeout{60, 0};
+    LDAPMessage* raw = nullptr;
+    const int rc = ldap_search_ext_s(
+        ld, base.c_str(), LDAP_SCOPE_SUBTREE, domain_account_filter(nullptr).c_str(),
+        const_cast<char**>(kDomainAccountAttributes), 0, controls, nullptr, &timeout, 0, &raw);
+    result.reset(raw);
+    if (rc != 0) fail("bare listing");
     seen += ldap_count_entries(ld, result.get());
     LDAPControl** response = nullptr;
     ldap_parse_result(ld, result.get(), nullptr, nullptr, nullptr, nullptr, &response, 0);
@@ -183,7 +193,7 @@ double bare_listing(LDAP* ld, const std::string& base) {
     }
     started = true;
   }
-  if (seen < kAccounts) std::exit(1);
+  if (seen < kAccounts) fail("bare listing count");
   return seconds_since(start);
 }
 
@@ -219,12 +229,19 @@ int main() {
 
   std::vector<double> lookups, bare_lookup_rates, checks, bare_checks, listings, bare_listings;
   for (int round = 0; round < kRounds; ++round) {
-    lookups.push_back(ostrel_lookups());
-    bare_lookup_rates.push_back(bare_lookups(ld.get(), base));
-    checks.push_back(ostrel_check(user));
-    bare_checks.push_back(bare_check(ld.get(), logon.get(), base, user));
-    listings.push_back(ostrel_listing());
-    bare_listings.push_back(bare_listing(ld.get(), base));
+    // Which side goes first alternates, so that neither always follows the other's load.
+    const bool ostrel_first = round % 2 == 0;
+    for (int side = 0; side < 2; ++side) {
+      if ((side == 0) == ostrel_first) {
+        lookups.push_back(ostrel_lookups());
+        checks.push_back(ostrel_check(user));
+        listings.push_back(ostrel_listing());
+      } else {
+        bare_lookup_rates.push_back(bare_lookups(ld.get(), base));
+        bare_checks.push_back(bare_check(ld.get(), logon.get(), base, user));
+        bare_listings.push_back(bare_listing(ld.get(), base));
+      }
+    }
     std::printf(
         "round %d: lookups %.0f/s against %.0f/s, check %.2f ms against %.2f ms, "
         "listing %.3f s against %.3f s\n",

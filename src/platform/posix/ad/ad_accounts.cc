@@ -147,11 +147,10 @@ DWORD ad_add_user(const AccountName& name, const UserFields& fields, const std::
   return add_account(name, fields, password);
 }
 
-DWORD ad_set_user(const AccountName& name, const UserFields& fields, const std::string* password) {
-  auto lock = lock_domain();
-  std::string dn;
-  if (const DWORD code = find_account(name.text, dn); code != 0) return code;
-  if (dn.empty()) return NERR_UserNotFound;
+// Replaces the fields of the account at dn, and its password unless password is null, in
+// one modify the DC applies whole or not at all (its password policy included).
+DWORD update_account(const std::string& dn, const UserFields& fields, const std::string* password,
+                     bool unlock) {
   SecretText quoted;
   Modifications mods;
   add_fields(mods, LDAP_MOD_REPLACE, fields);
@@ -160,10 +159,18 @@ DWORD ad_set_user(const AccountName& name, const UserFields& fields, const std::
     if (quoted.text.empty()) return ERROR_INVALID_PARAMETER;
     mods.add(LDAP_MOD_REPLACE, "unicodePwd", {quoted.text});
   }
-  // A record without UF_LOCKOUT unlocks: lockoutTime 0 is the domain's own unlock, and it
-  // clears the count of wrong passwords too.
-  if ((fields.flags & UF_LOCKOUT) == 0) mods.add(LDAP_MOD_REPLACE, "lockoutTime", {"0"});
+  // lockoutTime 0 is the domain's own unlock, and it clears the count of wrong passwords.
+  if (unlock) mods.add(LDAP_MOD_REPLACE, "lockoutTime", {"0"});
   return modify(dn, mods, DomainCall::kAccount);
+}
+
+DWORD ad_set_user(const AccountName& name, const UserFields& fields, const std::string* password) {
+  auto lock = lock_domain();
+  std::string dn;
+  if (const DWORD code = find_account(name.text, dn); code != 0) return code;
+  if (dn.empty()) return NERR_UserNotFound;
+  // A record without UF_LOCKOUT unlocks.
+  return update_account(dn, fields, password, (fields.flags & UF_LOCKOUT) == 0);
 }
 
 DWORD ad_get_user(const AccountName& name, UserRecords& records) {
@@ -194,14 +201,51 @@ DWORD ad_delete_user(const AccountName& name) {
   return delete_account(name.text);
 }
 
-// The DC cannot swap one entry for another in one step: the old account goes, then the new
-// one is added, so that it starts with no groups and a fresh lock state.
+// Takes the account at dn out of every group that lists it (its primary group excepted,
+// which the DC keeps): the memberships a removed account would have lost. 0 or a Windows
+// code.
+DWORD leave_groups(const std::string& dn) {
+  const char* const attributes[] = {"memberOf", nullptr};
+  Message result;
+  LDAP* used = nullptr;
+  int rc = 0;
+  DWORD setup = run_on_domain(
+      [&](LDAP* ld) {
+        used = ld;
+        return search(ld, dn, LDAP_SCOPE_BASE, "(objectClass=*)", attributes, result);
+      },
+      rc);
+  if (setup != 0 || rc != LDAP_SUCCESS)
+    return setup != 0 ? setup : domain_code(rc, "", DomainCall::kAccount);
+  LDAPMessage* entry = ldap_first_entry(used, result.get());
+  berval** groups = entry != nullptr ? ldap_get_values_len(used, entry, "memberOf") : nullptr;
+  std::vector<std::string> group_dns;
+  for (berval** value = groups; value != nullptr && *value != nullptr; ++value)
+    group_dns.emplace_back((*value)->bv_val, (*value)->bv_len);
+  ldap_value_free_len(groups);
+  for (const std::string& group : group_dns) {
+    Modifications mods;
+    mods.add(LDAP_MOD_DELETE, "member", {dn});
+    const DWORD code = modify(group, mods, DomainCall::kGroup);
+    // Gone meanwhile (by another writer) is as good as removed here.
+    if (code != 0 && code != NERR_GroupNotFound) return code;
+  }
+  return 0;
+}
+
+// The account's entry stays and its content is replaced in one modify, which the DC
+// applies whole or not at all: a password the domain's policy refuses leaves the old
+// account as it was, where a delete and an add would lose it. The new account starts
+// unlocked and without the old one's groups; a password that is null keeps the old one.
 DWORD ad_replace_user(const AccountName& name, const UserFields& fields,
                       const std::string* password, DWORD& removal) {
   auto lock = lock_domain();
-  removal = delete_account(name.text);
+  std::string dn;
+  removal = find_account(name.text, dn);
+  if (removal == 0 && dn.empty()) removal = NERR_UserNotFound;
   if (removal != 0) return removal;
-  return add_account(name, fields, password);
+  const DWORD code = update_account(dn, fields, password, true);
+  return code != 0 ? code : leave_groups(dn);
 }
 
 DWORD ad_add_members(const AccountName& group, const std::vector<AccountName>& members) {

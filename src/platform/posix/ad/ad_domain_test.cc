@@ -209,6 +209,13 @@ TEST_F(DomainTest, EveryAnswerOfTheDcGivesWindowsCode) {
   set_policy("pwdProperties", "1");  // complexity
   EXPECT_EQ(add_account(name("short"), "Aa1!"), NERR_PasswordTooShort);
   EXPECT_EQ(add_account(name("simple"), "simplepassword"), NERR_PasswordTooShort);
+  // An account made anew with a password the domain refuses stays as it was.
+  Record again = record(bob, "Aa1!");
+  NET_API_STATUS removal = 0;
+  EXPECT_EQ(platform_replace_user(nullptr, reinterpret_cast<USER_INFO_1*>(again.bytes()), &parm,
+                                  &removal),
+            NERR_PasswordTooShort);
+  EXPECT_EQ(logon(bob, "Good-Pass.1"), 0u);
 
   const std::u16string member = wide(bob);
   LOCALGROUP_MEMBERS_INFO_3 members[] = {{const_cast<WCHAR*>(member.c_str())}};

@@ -19,6 +19,7 @@ namespace {
 
 constexpr std::size_t kListingSlots = 8;
 constexpr ber_int_t kPageEntries = 1000;
+constexpr long kListingTimeoutSeconds = 60;
 
 struct ListedAccount {
   std::string name;
@@ -55,8 +56,14 @@ DWORD fetch_page(Listing& listing, const std::set<std::string>& admins) {
   const Control sort(raw_sort);
   LDAPControl* controls[] = {page.get(), sort.get(), nullptr};
   Message result;
-  rc = search(ld, domain_base(), LDAP_SCOPE_SUBTREE, domain_account_filter(nullptr),
-              kDomainAccountAttributes, result, controls);
+  // The DC sorts the whole list before its first page: that one may take longer than
+  // any other single operation.
+  timeval timeout{kListingTimeoutSeconds, 0};
+  LDAPMessage* raw = nullptr;
+  rc = ldap_search_ext_s(
+      ld, domain_base().c_str(), LDAP_SCOPE_SUBTREE, domain_account_filter(nullptr).c_str(),
+      const_cast<char**>(kDomainAccountAttributes), 0, controls, nullptr, &timeout, 0, &raw);
+  result.reset(raw);
   if (rc != LDAP_SUCCESS) return domain_code(rc, diagnostic_of(ld), DomainCall::kAccount);
   for (LDAPMessage* entry = ldap_first_entry(ld, result.get()); entry != nullptr;
        entry = ldap_next_entry(ld, entry)) {
