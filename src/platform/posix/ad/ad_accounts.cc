@@ -3,6 +3,7 @@
 // groups. Passwords go to the DC in the add or modify itself (unicodePwd, over TLS); a logon
 // is a simple bind as the account on a connection of its own. Lockout, complexity, expiry
 // and disabled accounts are the domain's own policy, counted by the DC for every logon.
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <string>
@@ -23,9 +24,12 @@ namespace {
 // Windows' limit for a user name (sAMAccountName); the DC does not enforce it.
 constexpr std::size_t kMaxDomainNameUnits = 20;
 
-// The cost of a check that reaches the DC, as last measured; a refusal decided without the
-// DC (an unknown name, an empty password) waits until it has cost as much.
-std::chrono::nanoseconds logon_floor = std::chrono::milliseconds(8);
+// Every refused password costs at least the floor: the DC answers an unknown name about
+// ten times faster than a wrong password, and a refusal decided here (an unknown name, an
+// empty password) faster still. The floor is above what a check costs (a search and a
+// bind, a few milliseconds on a near DC), and rises with the cost measured on a slow one.
+constexpr std::chrono::milliseconds kLogonFloor{12};
+std::chrono::nanoseconds recent_check_cost{0};
 
 bool valid_domain_name(std::u16string_view name) {
   return name.size() <= kMaxDomainNameUnits && valid_account_name(name) && name.back() != u'.';
@@ -266,9 +270,10 @@ DWORD ad_add_members(const AccountName& group, const std::vector<AccountName>& m
   return modify(builtin_group_dn(group.text), mods, DomainCall::kMemberAdd);
 }
 
-// Waits until a check that started at start has cost the floor.
+// Waits until a refusal that started at start has cost the floor.
 void pad_to_floor(std::chrono::steady_clock::time_point start) {
-  std::this_thread::sleep_until(start + logon_floor);
+  const auto scaled = std::chrono::duration_cast<std::chrono::nanoseconds>(recent_check_cost * 1.5);
+  std::this_thread::sleep_until(start + std::max<std::chrono::nanoseconds>(kLogonFloor, scaled));
 }
 
 DWORD ad_logon(const AccountName* name, const std::string* password) {
@@ -289,11 +294,11 @@ DWORD ad_logon(const AccountName* name, const std::string* password) {
   std::string diagnostic;
   if (const DWORD code = bind_on_logon_connection(dn, *password, rc, diagnostic); code != 0)
     return code;
-  // The floor follows what checks of known accounts cost, a little above their mean.
   const auto spent = std::chrono::steady_clock::now() - start;
-  logon_floor =
-      (logon_floor * 7 + std::chrono::duration_cast<std::chrono::nanoseconds>(spent * 1.1)) / 8;
-  return domain_logon_code(rc, diagnostic);
+  recent_check_cost = (recent_check_cost * 7 + spent) / 8;
+  const DWORD code = domain_logon_code(rc, diagnostic);
+  if (code == ERROR_LOGON_FAILURE) pad_to_floor(start);
+  return code;
 }
 
 }  // namespace
