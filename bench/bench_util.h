@@ -190,6 +190,30 @@ inline std::string number(double value, int decimals, const char* unit = "") {
   return text;
 }
 
+/// Milliseconds for one logon that must fail with expected; a negative value when it did not.
+inline double refused_logon_ms(const std::u16string& user, const std::u16string& password,
+                               DWORD expected) {
+  HANDLE token = nullptr;
+  const auto start = std::chrono::steady_clock::now();
+  const BOOL ok = LogonUserW(user.c_str(), nullptr, password.c_str(), LOGON32_LOGON_INTERACTIVE,
+                             LOGON32_PROVIDER_DEFAULT, &token);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  if (ok) {
+    CloseHandle(token);
+    return -1;
+  }
+  return GetLastError() == expected ? ms : -1;
+}
+
+/// Two median times in ms that must be equal within noise: their ratio against 0.90x to
+/// 1.10x, the second as the baseline.
+inline void equal_cost_result(const std::string& measurement, double ms, double baseline_ms) {
+  const double ratio = ms / baseline_ms;
+  result(measurement, number(ms, 2, " ms"), number(baseline_ms, 2, " ms"), number(ratio, 2, "x"),
+         "0.90x to 1.10x", ratio >= 0.9 && ratio <= 1.1 ? "yes" : "no");
+}
+
 /// A time ratio (ostrel / baseline) against a goal of at most limit.
 inline void time_result(const std::string& measurement, const std::string& ostrel,
                         const std::string& baseline, double ratio, double limit) {

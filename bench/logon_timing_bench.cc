@@ -15,21 +15,7 @@ namespace {
 
 constexpr int kAttempts = 201;  // of each kind, per pair
 
-// Milliseconds for one logon that must fail with expected; a negative value when it did not.
-double refused_logon_ms(const std::u16string& user, const std::u16string& password,
-                        DWORD expected) {
-  HANDLE token = nullptr;
-  const auto start = std::chrono::steady_clock::now();
-  const BOOL ok = LogonUserW(user.c_str(), nullptr, password.c_str(), LOGON32_LOGON_INTERACTIVE,
-                             LOGON32_PROVIDER_DEFAULT, &token);
-  const double ms =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  if (ok) {
-    CloseHandle(token);
-    return -1;
-  }
-  return GetLastError() == expected ? ms : -1;
-}
+using bench::refused_logon_ms;
 
 bool add_account(std::u16string name, std::u16string password) {
   USER_INFO_1 record{};
@@ -78,9 +64,7 @@ void report(const char* what, const char* first, const char* second, std::vector
   std::printf("%s, median of %d interleaved each: %s %.2f ms, %s %.2f ms, ratio %.3f\n", what,
               kAttempts, first, ma, second, mb, ratio);
   // The baseline column is the wrong password: the ratio must stay within noise of 1.
-  bench::result(what, bench::number(ma, 2, " ms"), bench::number(mb, 2, " ms"),
-                bench::number(ratio, 2, "x"), "0.90x to 1.10x",
-                ratio >= 0.9 && ratio <= 1.1 ? "yes" : "no");
+  bench::equal_cost_result(what, ma, mb);
 }
 
 }  // namespace

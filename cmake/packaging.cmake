@@ -3,14 +3,19 @@
 #   bindir/ostrel                      the program
 #   sysconfdir/corvex.ini              settings read when the start directory holds no
 #                                      ostrel.ini; never overwritten once it exists
-#   mandir/man1/ostrel.1               the manual page
-#   mandir/man1/ostrel-migrate.1       the manual page of the migration tool
+#   sbindir/ostrel-setup-slapd         prepares Debian's slapd for Ostrel's accounts
+#   mandir/man1/ostrel.1.gz            the manual page
+#   mandir/man1/ostrel-migrate.1.gz    the manual page of the migration tool
+#   mandir/man8/ostrel-setup-slapd.8.gz
+#   datadir/ostrel/ostrel-schema.ldif  the directory schema ostrel-setup-slapd loads
 #   localstatedir/lib/ostrel/          the account store (ostrel.db), mode 0750
 #   localstatedir/log/ostrel/          the log (ostrel.log), mode 0750
 #
 #   libdir/security/pam_ostrel.so      the PAM module (src/pam/CMakeLists.txt)
 #   docdir/examples/                   Dovecot, Postfix and PAM configurations on Ostrel's
-#                                      accounts
+#                                      accounts; the one that holds a password is readable by
+#                                      root only
+#   docdir/copyright, changelog.Debian.gz, sysconfdir/logrotate.d/ostrel: the package only
 #
 # The settings file goes to the absolute sysconfdir that is compiled into the program
 # (with the prefix /usr that is /etc, not /usr/etc), so that the installed program finds
@@ -23,10 +28,33 @@ set(OSTREL_SETTINGS_FILE "${CMAKE_INSTALL_FULL_SYSCONFDIR}/corvex.ini")
 
 configure_file(${PROJECT_SOURCE_DIR}/examples/corvex.ini.in ${PROJECT_BINARY_DIR}/corvex.ini @ONLY)
 
-install(FILES ${PROJECT_SOURCE_DIR}/docs/ostrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/ostrel-migrate.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Manual pages and the changelog are installed compressed (gzip -n: no name or time
+# stamp, so that the same source gives the same package).
+set(OSTREL_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging/deb)
+set(OSTREL_COMPRESSED)
+function(ostrel_gzip source output)
+  add_custom_command(OUTPUT ${output} COMMAND gzip -9n -c ${source} > ${output}
+                     DEPENDS ${source} VERBATIM)
+  set(OSTREL_COMPRESSED ${OSTREL_COMPRESSED} ${output} PARENT_SCOPE)
+endfunction()
+foreach(page IN ITEMS ostrel.1 ostrel-migrate.1 ostrel-setup-slapd.8)
+  string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
+  ostrel_gzip(${PROJECT_SOURCE_DIR}/docs/${page} ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man)
+ostrel_gzip(${OSTREL_PACKAGING_DIR}/changelog ${PROJECT_BINARY_DIR}/changelog.Debian.gz)
+add_custom_target(ostrel_compressed ALL DEPENDS ${OSTREL_COMPRESSED})
+
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/ostrel-setup-slapd/ostrel-setup-slapd
+        DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/tests/ldap/ostrel-schema.ldif
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/ostrel)
+# A file that holds a password (the read-only directory account's) is readable by root
+# only, so that a copy made with cp --preserve=mode or install -m keeps it so.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/dovecot ${PROJECT_SOURCE_DIR}/examples/postfix
-        ${PROJECT_SOURCE_DIR}/examples/pam.d DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+        ${PROJECT_SOURCE_DIR}/examples/pam.d DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+        PATTERN dovecot-ostrel-ldap.conf.ext PERMISSIONS OWNER_READ OWNER_WRITE)
 
 if(NOT OSTREL_FALLBACK_DIR STREQUAL CMAKE_INSTALL_FULL_SYSCONFDIR)
   install(CODE "message(WARNING \"This build reads its fallback settings from \"
@@ -74,10 +102,11 @@ set(CPACK_PACKAGE_VENDOR "Brellan")
 set(CPACK_PACKAGE_CONTACT "Ostrel maintainers <ostrel@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "account service for a mail server suite")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Ostrel is a small account service that mail servers start as a child process and\n"
-    "drive over standard input and output, one command per line: check a password, look\n"
-    "an account up, list accounts matching a pattern, create, update and delete accounts.\n"
-    "Accounts live in an SQLite store with argon2id password hashes.")
+    "Ostrel is a small account service that mail servers start as a child\n"
+    "process and drive over standard input and output, one command per line:\n"
+    "check a password, look an account up, list accounts matching a pattern,\n"
+    "create, update and delete accounts. Accounts live in an SQLite store with\n"
+    "argon2id password hashes, in an LDAP directory or in the host's own files.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 # The program's own version text is 1.0g; the package carries the same.
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}g")
@@ -86,15 +115,26 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(CPACK_DEBIAN_PACKAGE_NAME ostrel)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+# The release is the newest entry of packaging/deb/changelog.
+set(OSTREL_DEB_RELEASE 2 CACHE STRING "Debian release of the package (the part after the dash)")
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${OSTREL_DEB_RELEASE})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Depends is computed by dpkg-shlibdeps from every ELF file in the package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS sqlite3)
+# sqlite3 backs the store up; slapd and ldap-utils are what ostrel-setup-slapd drives.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3, slapd, ldap-utils, logrotate")
 # dpkg never replaces a changed conffile silently.
-file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "${OSTREL_SETTINGS_FILE}\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles)
+file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles
+     "${OSTREL_SETTINGS_FILE}\n${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/ostrel\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles
+    ${OSTREL_PACKAGING_DIR}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Files of the package alone: copyright, changelog, logrotate file, lintian overrides.
+configure_file(${OSTREL_PACKAGING_DIR}/ostrel.logrotate.in ${PROJECT_BINARY_DIR}/debian/ostrel.logrotate @ONLY)
+configure_file(${OSTREL_PACKAGING_DIR}/package-files.cmake.in
+               ${PROJECT_BINARY_DIR}/debian/package-files.cmake @ONLY)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_BINARY_DIR}/debian/package-files.cmake)
 include(CPack)

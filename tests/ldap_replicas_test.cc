@@ -155,4 +155,24 @@ TEST_F(ReplicatedDirectoryTest, StoppedServerIsPassedOverUntilItAnswersAgain) {
   EXPECT_TRUE(finds_all(first_, {"sam", "tom"}));
 }
 
+TEST_F(ReplicatedDirectoryTest, AcknowledgedChangeWaitsOnItsServer) {
+  // Replication is asynchronous: an account server 1 acknowledged while its peer was down
+  // is on server 1 alone. Server 1 hangs, the peer comes back: the peer does not know the
+  // account until server 1 answers again, and then has it.
+  ASSERT_EQ(kill(server_pid(2), SIGKILL), 0);
+  EXPECT_EQ(serve(first_, "set lag pw\n")[0], "+OK lag added to database.");
+  const pid_t held = server_pid(1);
+  ASSERT_EQ(kill(held, SIGSTOP), 0);
+  struct Resume {
+    pid_t pid;
+    ~Resume() { kill(pid, SIGCONT); }
+  } resume{held};
+  restart_server(2);
+  EXPECT_EQ(serve(second_, "check lag pw\nlookup lag\n"),
+            (std::vector<std::string>{"-ERR lag does not exist or password incorrect.",
+                                      "-ERR User lag not found.", "+OK"}));
+  ASSERT_EQ(kill(held, SIGCONT), 0);
+  EXPECT_TRUE(finds_all(second_, {"lag"}));
+}
+
 }  // namespace

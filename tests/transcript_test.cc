@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ad_domain.h"
 #include "ldap_directory.h"
 #include "ostrel_process.h"
 #include "platform/platform.h"
@@ -62,11 +63,17 @@ void write_system_files(const fs::path& dir) {
 }
 
 std::vector<std::string> settings_for_system(const std::vector<std::string>& settings,
-                                             const fs::path& dir) {
+                                             const fs::path& dir, bool names_homes) {
   std::vector<std::string> lines;
-  for (const std::string& line : settings)
+  bool home_path = false;
+  for (const std::string& line : settings) {
     if (line.rfind("account_db", 0) != 0) lines.push_back(line);
+    if (line.rfind("home_path", 0) == 0) home_path = true;
+  }
   lines.push_back("account_db system");
+  // Homes are made only below home_path: the scratch directory for a transcript that
+  // names homes, unless it names home_path itself.
+  if (!home_path && names_homes) lines.push_back("home_path " + dir.string());
   lines.push_back("password_file " + (dir / "etc/passwd").string());
   lines.push_back("shadow_file " + (dir / "etc/shadow").string());
   return lines;
@@ -81,11 +88,21 @@ void use_system_files(const fs::path& dir) {
   platform_set_account_db("system");
 }
 
-enum class Backend { kStore, kDirectory, kSystem };
+enum class Backend { kStore, kDirectory, kSystem, kDomain };
 
-// Replays one transcript on the embedded store, on the directory when one is given, or
-// on scratch copies of the host's account files.
-void replay(const fs::path& file, const TestDirectory* directory, Backend backend) {
+std::vector<std::string> settings_for_domain(const std::vector<std::string>& settings,
+                                             const TestDomain& domain) {
+  std::vector<std::string> lines;
+  for (const std::string& line : settings)
+    if (line.rfind("account_db", 0) != 0) lines.push_back(line);
+  for (const std::string& line : domain_settings(domain)) lines.push_back(line);
+  return lines;
+}
+
+// Replays one transcript on the embedded store, on the directory when one is given, on
+// scratch copies of the host's account files, or on the test domain.
+void replay(const fs::path& file, const TestDirectory* directory, Backend backend,
+            const TestDomain* domain = nullptr) {
   const ScratchDir scratch;
   ASSERT_FALSE(scratch.path.empty());
   const std::string dir = scratch.path.string();
@@ -104,9 +121,11 @@ void replay(const fs::path& file, const TestDirectory* directory, Backend backen
 
   std::string settings_text;
   const std::vector<std::string> settings =
-      backend == Backend::kSystem ? settings_for_system(t.settings, scratch.path)
-      : directory == nullptr      ? t.settings
-                                  : settings_for_directory(t.settings, *directory);
+      backend == Backend::kSystem ? settings_for_system(t.settings, scratch.path,
+                                                        t.input.find(" home=") != std::string::npos)
+      : backend == Backend::kDomain ? settings_for_domain(t.settings, *domain)
+      : directory == nullptr        ? t.settings
+                                    : settings_for_directory(t.settings, *directory);
   if (backend == Backend::kSystem) write_system_files(scratch.path);
   for (const std::string& line : settings) settings_text += line + "\n";
   write_text(scratch.path / "ostrel.ini", settings_text);
@@ -115,9 +134,15 @@ void replay(const fs::path& file, const TestDirectory* directory, Backend backen
     std::string error;
     ASSERT_TRUE(reset_directory(*directory, &error)) << error;
   }
+  if (domain != nullptr) {
+    std::string error;
+    ASSERT_TRUE(reset_domain(*domain, &error)) << error;
+  }
   if (!t.accounts.empty()) {
     if (backend == Backend::kSystem) {
       use_system_files(scratch.path);
+    } else if (domain != nullptr) {
+      use_domain(*domain);
     } else if (directory == nullptr) {
       platform_set_account_db((scratch.path / "ostrel.db").c_str());
     } else {
@@ -166,6 +191,15 @@ TEST_P(DirectoryTranscriptTest, Replays) {
   replay(GetParam(), &*directory, Backend::kDirectory);
 }
 
+// The account transcripts again, served by the test domain controller.
+class DomainTranscriptTest : public ::testing::TestWithParam<fs::path> {};
+
+TEST_P(DomainTranscriptTest, Replays) {
+  const std::optional<TestDomain> domain = test_domain();
+  if (!domain) GTEST_SKIP() << "OSTREL_TEST_AD_URI is not set (tests/ad/harness.sh)";
+  replay(GetParam(), nullptr, Backend::kDomain, &*domain);
+}
+
 // The account transcripts again, on scratch copies of the host's account files.
 class SystemTranscriptTest : public ::testing::TestWithParam<fs::path> {};
 
@@ -201,6 +235,9 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(TranscriptTest);
 INSTANTIATE_TEST_SUITE_P(Transcripts, DirectoryTranscriptTest,
                          ::testing::ValuesIn(account_transcript_files()), case_name);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(DirectoryTranscriptTest);
+INSTANTIATE_TEST_SUITE_P(Transcripts, DomainTranscriptTest,
+                         ::testing::ValuesIn(account_transcript_files()), case_name);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(DomainTranscriptTest);
 INSTANTIATE_TEST_SUITE_P(Transcripts, SystemTranscriptTest,
                          ::testing::ValuesIn(account_transcript_files()), case_name);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SystemTranscriptTest);

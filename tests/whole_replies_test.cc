@@ -87,4 +87,59 @@ TEST_F(WholeRepliesTest, LineBreaksInCommandLineWordsForgeNoLine) {
   }
 }
 
+TEST_F(WholeRepliesTest, HostValuesOtherToolsWroteAreLeftOutNeverCut) {
+  // Host account lines as usermod can write them: a 600-character GECOS, home, GECOS and
+  // shell that together pass the reply line, a GECOS that is not UTF-8.
+  const fs::path etc = root_.path / "etc";
+  fs::create_directories(etc);
+  write_text(etc / "passwd", "");
+  write_text(etc / "shadow", "");
+  write_text(etc / "group", "Guests:x:546:\n");
+  write_text(etc / "gshadow", "Guests:!::\n");
+  write_text(etc / "login.defs", "UID_MIN 1000\nUID_MAX 60000\n");
+  const std::string homes = (root_.path / "homes").string();
+  write_text(root_.path / "ostrel.ini",
+             "path " + root_.path.string() + "\nlog info\naccount_db system\npassword_file " +
+                 (etc / "passwd").string() + "\nshadow_file " + (etc / "shadow").string() +
+                 "\nhome_path " + homes + "\nshell /bin/sh\n");
+  ASSERT_EQ(serve("set carol Carol#1 comment=c\nset dave Dave#1 comment=d\nset erin Erin#1 "
+                  "comment=e\nquit\n")
+                .size(),
+            4u);
+  const std::string long_home = path_of_length(480);
+  const std::string gecos[] = {std::string(600, 'c'), std::string(480, 'd'), "Jos\xe9"};
+  // usermod -c, -d and -s as the host's administrator would run them.
+  std::string passwd = read_text(etc / "passwd");
+  const std::pair<std::string, std::string> edits[] = {
+      {":c:", ":" + gecos[0] + ":"},
+      {":d:" + homes + "/dave:/bin/sh",
+       ":" + gecos[1] + ":" + long_home + ":/" + std::string(100, 's')},
+      {":e:", ":" + gecos[2] + ":"}};
+  for (const auto& [from, to] : edits) {
+    ASSERT_NE(passwd.find(from), std::string::npos) << from;
+    passwd.replace(passwd.find(from), from.size(), to);
+  }
+  write_text(etc / "passwd", passwd);
+
+  const std::string dave = "home=\"" + long_home + "\" comment=\"" + gecos[1] + "\"";
+  EXPECT_EQ(serve("search *\nlookup carol\ncheck carol Carol#1\nlookup dave\ncheck erin "
+                  "Erin#1\nquit\n"),
+            (std::vector<std::string>{
+                "+DATA carol home=\"" + homes + "/carol\"",
+                "+DATA dave " + dave,
+                "+DATA erin home=\"" + homes + "/erin\"",
+                "+OK 3 entries found.",
+                "+OK carol config 0 home=\"" + homes + "/carol\"",
+                "+OK carol config 0 home=\"" + homes + "/carol\"",
+                "+OK dave config 0 " + dave,
+                "+OK erin config 0 home=\"" + homes + "/erin\"",
+                "+OK",
+            }));
+  const std::string log = read_text(root_.path / "ostrel.log");
+  for (const char* line : {"ERROR Account carol: comment left out of the reply, longer than 511",
+                           "ERROR Account dave: script left out of the reply, the line would",
+                           "ERROR Account erin: comment left out of the reply, not valid text."})
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
 }  // namespace

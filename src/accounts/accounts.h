@@ -66,9 +66,12 @@ LogonOutcome log_on_with_password(LPCWSTR wide_user, char* password, WideBuffer&
 int apply_account_attributes(USER_INFO_1* record, char* const* words, int last,
                              AttributeBuffers& owned);
 
-/// home="..." comment="..." script="..." for the present fields; null when there are
-/// none, the record is null, or a conversion failed (reply written).
-HeapText format_account_attributes(const USER_INFO_1* record);
+/// home="..." comment="..." script="..." for the present fields of user's record, as the
+/// replies of check, lookup and search carry them; null when there are none to show or the
+/// record is null. A field whose narrow form cannot be made, or that would make the reply
+/// line longer than 1023 characters, is left out with an ERROR log line naming user and
+/// the field: a value is never cut.
+HeapText format_account_attributes(const USER_INFO_1* record, const char* user);
 
 /// The text after the first '=' of word, one enclosing quote removed at each end, in a
 /// process-wide area; null for a null word.

@@ -136,8 +136,8 @@ int apply_account_attributes(USER_INFO_1* record, char* const* words, int last,
   return create_directory_chain(path);
 }
 
-HeapText format_account_attributes(const USER_INFO_1* record) {
-  if (!record) return nullptr;
+HeapText format_account_attributes(const USER_INFO_1* record, const char* user) {
+  if (!record || !user) return nullptr;
   const struct {
     const char* name;
     LPCWSTR value;
@@ -147,8 +147,12 @@ HeapText format_account_attributes(const USER_INFO_1* record) {
       {"script", record->usri1_script_path},
   };
 
+  // The longest reply that carries the text, "+OK <user> config 0 <text>", and its newline
+  // fit the reply buffer; search's "+DATA <user> <text>" is shorter.
+  const std::size_t words = kConfigReplyWords + std::strlen(user);
+  const std::size_t room = words < kMessageBuffer - 2 ? kMessageBuffer - 2 - words : 0;
   // Put together in place, then copied to the heap once.
-  char text[3 * (kLineBuffer + 16)];
+  char text[kMessageBuffer];
   char* end = text;
   auto put = [&end](const char* part, std::size_t length) {
     std::memcpy(end, part, length);
@@ -156,15 +160,26 @@ HeapText format_account_attributes(const USER_INFO_1* record) {
   };
   for (const auto& item : items) {
     if (!item.value) continue;
+    // A field that cannot be shown whole is left out, never cut: the account is still
+    // answered and listed, and the log says which field is missing.
     char value[kLineBuffer];
     if (to_narrow(item.value, value) == 0) {
-      report_conversion_error();
-      return nullptr;
+      log_error(
+          "Account %s: %s left out of the reply, %s.", user, item.name,
+          GetLastError() == ERROR_INSUFFICIENT_BUFFER ? "longer than 511 bytes" : "not valid text");
+      continue;
     }
-    if (end != text) put(" ", 1);
+    const std::size_t length = std::strlen(value);
+    const std::size_t blank = end != text ? 1 : 0;
+    if (static_cast<std::size_t>(end - text) + blank + std::strlen(item.name) + 3 + length > room) {
+      log_error("Account %s: %s left out of the reply, the line would pass 1023 characters.", user,
+                item.name);
+      continue;
+    }
+    if (blank) put(" ", 1);
     put(item.name, std::strlen(item.name));
     put("=\"", 2);
-    put(value, std::strlen(value));
+    put(value, length);
     put("\"", 1);
   }
   if (end == text) return nullptr;

@@ -174,7 +174,7 @@ TEST_F(AttributesTest, AttributeTextForThePresentFields) {
     record.usri1_comment = comment.get();
     record.usri1_script_path = script.get();
     HeapText text;
-    EXPECT_EQ(captured([&] { text = format_account_attributes(&record); }), "");
+    EXPECT_EQ(captured([&] { text = format_account_attributes(&record, "bob"); }), "");
     if (c.text) {
       ASSERT_TRUE(text);
       EXPECT_STREQ(text.get(), c.text);
@@ -182,9 +182,9 @@ TEST_F(AttributesTest, AttributeTextForThePresentFields) {
       EXPECT_FALSE(text);
     }
   }
-  EXPECT_FALSE(format_account_attributes(nullptr));
+  EXPECT_FALSE(format_account_attributes(nullptr, "bob"));
 
-  // A failed conversion: its reply, and no text.
+  // A failed conversion: that field is left out, no reply, the others stay.
   const WideBuffer value = to_wide("x");
   USER_INFO_1 record{};
   record.usri1_comment = value.get();
@@ -192,10 +192,11 @@ TEST_F(AttributesTest, AttributeTextForThePresentFields) {
   HeapText text;
   EXPECT_EQ(captured([&] {
               platform_inject_fault("WideCharToMultiByte", ERROR_INSUFFICIENT_BUFFER);
-              text = format_account_attributes(&record);
+              text = format_account_attributes(&record, "bob");
             }),
-            "-ERR Unable to convert to unicode, insufficient buffer space.\n");
-  EXPECT_FALSE(text);
+            "");
+  ASSERT_TRUE(text);
+  EXPECT_STREQ(text.get(), "script=\"x\"");
 }
 
 }  // namespace

@@ -186,6 +186,13 @@ TEST_F(CommandsTest, LookupAnswersNotFoundUnlessTheStoreCannotAnswer) {
     EXPECT_EQ(run(lookup_account, row.words), row.reply);
     EXPECT_EQ(result_, row.result);
   }
+  // Nor does a store that cannot be opened, read or written, or whose files moved.
+  for (const DWORD code : {ERROR_OPEN_FAILED, ERROR_WRITE_PROTECT, ERROR_IO_DEVICE,
+                           ERROR_FILE_INVALID, ERROR_DISK_FULL}) {
+    platform_inject_fault("NetUserGetInfo", code);
+    EXPECT_EQ(run(lookup_account, {"lookup", "alice"}),
+              "-ERR " + std::to_string(code) + ":Unknown error has occurred.\n");
+  }
   const std::string log = log_text();
   EXPECT_NE(log.find("INFO Performing lookup"), std::string::npos);
   EXPECT_EQ(log.find("User (alice)"), std::string::npos);
@@ -194,7 +201,7 @@ TEST_F(CommandsTest, LookupAnswersNotFoundUnlessTheStoreCannotAnswer) {
   EXPECT_EQ(run(lookup_account, {"lookup", "bob"}), "+OK bob config 0\n");
 }
 
-TEST_F(CommandsTest, AttributeConversionFailureIsTheOnlyAnswer) {
+TEST_F(CommandsTest, FieldThatCannotBeConvertedIsLeftOutOfOneLine) {
   settings().host = "localhost";  // no registry read, so the next conversion is the text's
   const std::vector<std::string> commands[] = {{"lookup", "alice"}, {"check", "alice", "secret"}};
   for (const auto& words : commands) {
@@ -202,9 +209,10 @@ TEST_F(CommandsTest, AttributeConversionFailureIsTheOnlyAnswer) {
     platform_clear_faults();
     platform_inject_fault("WideCharToMultiByte", ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(run(words[0] == "lookup" ? lookup_account : check_account, words),
-              "-ERR Unable to convert to unicode, insufficient buffer space.\n");
-    EXPECT_EQ(result_, 0);
-    EXPECT_EQ(log_text().find("config 0"), std::string::npos);
+              "+OK alice config 0 comment=\"Sales\"\n");
+    EXPECT_EQ(result_, 1);
+    EXPECT_NE(log_text().find("ERROR Account alice: home left out of the reply"),
+              std::string::npos);
   }
 }
 

@@ -7,12 +7,27 @@
 namespace {
 
 // Codes that say the account store could not answer, not that the account is missing: a
-// busy or broken store, or a host or directory that cannot be reached, must not pass for
-// an absent account (a mail server would bounce mail for a real user).
+// busy or broken store, a store that cannot be opened, read or written (permissions, a
+// read-only file system, an I/O error, files moved under the process), or a host or
+// directory that cannot be reached, must not pass for an absent account (a mail server
+// would bounce mail for a real user).
 bool store_could_not_answer(NET_API_STATUS status) {
-  return status == ERROR_BUSY || status == ERROR_FILE_CORRUPT || status == NERR_InternalError ||
-         status == ERROR_NOT_ENOUGH_MEMORY || status == ERROR_BAD_NETPATH ||
-         status == RPC_S_SERVER_UNAVAILABLE;
+  switch (status) {
+    case ERROR_BUSY:
+    case ERROR_FILE_CORRUPT:
+    case NERR_InternalError:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_BAD_NETPATH:
+    case RPC_S_SERVER_UNAVAILABLE:
+    case ERROR_OPEN_FAILED:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_IO_DEVICE:
+    case ERROR_FILE_INVALID:
+    case ERROR_DISK_FULL:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace

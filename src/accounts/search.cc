@@ -1,5 +1,8 @@
 // The search command: lists the accounts whose names match a pattern, with their
 // attributes, batch by batch through the enumeration's resume handle.
+#include <cstdio>
+#include <string>
+
 #include "accounts/accounts.h"
 #include "log/log.h"
 #include "service/service.h"
@@ -23,23 +26,37 @@ void reply_enumeration_refused(NET_API_STATUS code) {
   }
 }
 
-bool has_attributes(const USER_INFO_1& entry) {
-  return entry.usri1_home_dir || entry.usri1_comment || entry.usri1_script_path;
+// The name as far as a log line can show it: printable ASCII as it is, any other unit as
+// \uXXXX, at most 64 units.
+std::string shown_name(LPCWSTR name) {
+  std::string shown;
+  for (int i = 0; name && name[i] && i < 64; ++i) {
+    const unsigned unit = name[i];
+    if (unit >= 0x20 && unit < 0x7F) {
+      shown.push_back(static_cast<char>(unit));
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", unit);
+      shown += escaped;
+    }
+  }
+  return shown;
 }
 
-// Lists the matching entries of one batch. Returns false when a name or an attribute
-// text could not be converted (the negative reply has been written).
-bool list_batch(const USER_INFO_1* entries, DWORD count, const char* pattern, int* listed) {
+// Lists the matching entries of one batch. An account whose name cannot be shown is
+// skipped with an ERROR log line; one whose fields cannot all be shown is listed without
+// them: neither stops the listing of the others.
+void list_batch(const USER_INFO_1* entries, DWORD count, const char* pattern, int* listed) {
   char name[kLineBuffer];
   for (DWORD i = 0; i < count; ++i) {
     const USER_INFO_1& entry = entries[i];
     if (to_narrow(entry.usri1_name, name) == 0) {
-      report_conversion_error();
-      return false;
+      log_error("Account %s skipped in the listing: its name cannot be shown.",
+                shown_name(entry.usri1_name).c_str());
+      continue;
     }
     if (name_matches(pattern, name) != 1) continue;
-    HeapText text = format_account_attributes(&entry);
-    if (!text && has_attributes(entry)) return false;  // a field could not be converted
+    HeapText text = format_account_attributes(&entry, name);
     if (text) {
       reply_positive("+DATA %s %s", name, text.get());
     } else {
@@ -47,7 +64,6 @@ bool list_batch(const USER_INFO_1* entries, DWORD count, const char* pattern, in
     }
     ++*listed;
   }
-  return true;
 }
 
 }  // namespace
@@ -77,7 +93,7 @@ int search_accounts(char* const* words, int index) {
       reply_enumeration_refused(code);
       return 0;
     }
-    if (batch && !list_batch(batch.get(), read, pattern, &listed)) return 0;
+    if (batch) list_batch(batch.get(), read, pattern, &listed);
     if (code == NERR_Success) break;
   }
 

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "log/log.h"
@@ -24,9 +23,6 @@ HostedRun::HostedRun(const char* directory) {
     platform_close_store();
     connection_pid = current_process_id();
   }
-  // Registered after the library's own objects were made, so it runs before they go.
-  static const int closes_at_exit = std::atexit(close_hosted_store);
-  (void)closes_at_exit;
   set_hosted(1);
   set_echo_to_stdout(0);
   set_log_level(LOG_NONE);
@@ -47,9 +43,4 @@ HostedRun::~HostedRun() {
   release_settings();
   log_close();
   clear_negative_sent();
-}
-
-void close_hosted_store() {
-  // A forked child's connection is its parent's until it opened its own.
-  if (connection_pid == current_process_id()) platform_close_store();
 }

@@ -22,8 +22,5 @@ class HostedRun {
   bool ready_ = false;
 };
 
-/// Closes the store connection this process opened; run at its exit.
-void close_hosted_store();
-
 /// The name the settings file, the log and the default store file take.
 inline constexpr const char* kHostedName = "ostrel";

@@ -40,6 +40,11 @@ void platform_set_account_db(const char* path);
 void platform_set_directory_options(const char* base_dn, const char* bind_dn,
                                     const char* bind_pw_file);
 
+/// The file of the certificate authorities that a domain controller's certificate must
+/// chain to (an Active Directory account_db, POSIX); null or empty for the system's own.
+/// Called once the settings are read. The Windows build ignores it.
+void platform_set_tls_ca_file(const char* ca_file);
+
 /// The settings of the host-account backend ("account_db system", POSIX): the password
 /// and shadow files (the group file lies beside the password file), whether hashes live in
 /// the shadow file, the first uid of new accounts, the parent of homes a set names none

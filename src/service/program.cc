@@ -56,6 +56,7 @@ std::string apply_account_settings(const char* name) {
   const Settings& store = settings();
   platform_set_directory_options(text_of(store.ldap_base), text_of(store.ldap_bind_dn),
                                  text_of(store.ldap_bind_pw_file));
+  platform_set_tls_ca_file(text_of(store.ldap_ca_file));
   PlatformSystemOptions host;
   host.password_file = text_of(store.password_file);
   host.shadow_file = text_of(store.shadow_file);

@@ -26,6 +26,7 @@ struct Settings {
   std::optional<std::string> ldap_base;
   std::optional<std::string> ldap_bind_dn;
   std::optional<std::string> ldap_bind_pw_file;
+  std::optional<std::string> ldap_ca_file;
   int shadow = 1;
   int log_passwords = 0;
   // The account lockout policy (keywords "lockout_threshold", "lockout_duration" and

@@ -172,6 +172,11 @@ const Keyword kKeywords[] = {
        store(settings().ldap_bind_pw_file, v);
        log_debug("LDAP bind password file {%s}", v.c_str());
      }},
+    {"ldap_ca_file",
+     [](const std::string& v, const char*) {
+       store(settings().ldap_ca_file, v);
+       log_debug("LDAP CA file {%s}", v.c_str());
+     }},
     {"lockout_threshold",
      [](const std::string& v, const char*) {
        lockout_value(settings().lockout_threshold, v, "Lockout threshold", 0, 999, "");

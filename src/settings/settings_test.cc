@@ -85,7 +85,7 @@ TEST_F(SettingsFile, KeywordsDefaultsAndRelease) {
              "base_uid 1000\nuname\nhome_path hp\nscript one\nshell two\nshadow False\n"
              "shadow_file sf\nsp_expire 1\nsp_min 2\nsp_max 3\nsp_warn 4\nsp_inact 5\n"
              "log_passwords yes\naccount_db /var/lib/a.db\nGroup x\n#group y\nlog error\n"
-             "ldap_base dc=a,dc=b\nldap_bind_dn cn=svc,dc=a,dc=b\nldap_bind_pw_file /etc/pw\n");
+             "ldap_base dc=a,dc=b\nldap_bind_dn cn=svc,dc=a,dc=b\nldap_bind_pw_file /etc/pw\nldap_ca_file /etc/ca.pem\n");
   ASSERT_EQ(load_settings(nullptr, "ostrel"), 1);
   const Settings& s = settings();
   const std::optional<std::string> expected[] = {
@@ -99,6 +99,7 @@ TEST_F(SettingsFile, KeywordsDefaultsAndRelease) {
   EXPECT_EQ(s.ldap_base, "dc=a,dc=b");
   EXPECT_EQ(s.ldap_bind_dn, "cn=svc,dc=a,dc=b");
   EXPECT_EQ(s.ldap_bind_pw_file, "/etc/pw");
+  EXPECT_EQ(s.ldap_ca_file, "/etc/ca.pem");
   EXPECT_EQ(s.shadow, 1);
   EXPECT_EQ(s.log_passwords, 0);
   EXPECT_EQ(get_log_level(), LOG_ERROR);

@@ -1,5 +1,6 @@
 // Which backend answers the account calls: the directory when "account_db" holds an LDAP
-// URI, the host's account files when it reads "system", else the store file it names.
+// URI, the host's account files when it reads "system", an Active Directory domain when it
+// starts with "ad:" and names its domain controllers, else the store file it names.
 #include "platform/posix/backend.h"
 
 #include <atomic>
@@ -10,7 +11,7 @@
 namespace ostrel_posix {
 namespace {
 
-enum Chosen : int { kStore, kDirectory, kSystem };
+enum Chosen : int { kStore, kDirectory, kSystem, kDomain };
 std::atomic<int> chosen{kStore};
 
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
@@ -33,9 +34,15 @@ const Backend& active_backend() {
       return directory_backend();
     case kSystem:
       return system_backend();
+    case kDomain:
+      return domain_backend();
     default:
       return store_backend();
   }
+}
+
+bool backend_names_server(const std::string& key) {
+  return chosen.load(std::memory_order_acquire) == kDomain && names_domain_controller(key);
 }
 
 bool backend_valid_name(std::u16string_view name) {
@@ -59,9 +66,15 @@ void platform_set_account_db(const char* path) {
   const std::string named = path == nullptr ? std::string() : std::string(path);
   const bool directory = is_directory_uri(named);
   const bool system = named == kSystemAccounts;
-  set_store_path(directory || system ? std::string() : named);
+  const bool domain = starts_with_nocase(named, kDomainPrefix);
+  set_store_path(directory || system || domain ? std::string() : named);
   set_directory_uri(directory ? named : std::string());
-  chosen.store(directory ? kDirectory : system ? kSystem : kStore, std::memory_order_release);
+  set_domain_uri(domain ? named.substr(kDomainPrefix.size()) : std::string());
+  chosen.store(directory ? kDirectory
+               : system  ? kSystem
+               : domain  ? kDomain
+                         : kStore,
+               std::memory_order_release);
 }
 
 void platform_close_directory() {

@@ -58,9 +58,14 @@ struct Backend {
 const Backend& store_backend();
 const Backend& directory_backend();
 const Backend& system_backend();
+const Backend& domain_backend();
 
 /// The backend that the last platform_set_account_db chose.
 const Backend& active_backend();
+
+/// True when the active backend serves the accounts of the server whose key (upper-cased,
+/// without backslashes) this is: one of the domain controllers of a domain.
+bool backend_names_server(const std::string& key);
 
 /// True when name is a valid account name for the active backend.
 bool backend_valid_name(std::u16string_view name);
@@ -79,6 +84,17 @@ void set_directory_uri(const std::string& uri);
 
 /// The account_db value that chooses the host's own accounts.
 inline constexpr std::string_view kSystemAccounts = "system";
+
+/// The prefix of an account_db value that names the domain controllers of an Active
+/// Directory domain ("ad:ldaps://dc1.example.org", several separated by blanks).
+inline constexpr std::string_view kDomainPrefix = "ad:";
+
+/// Sets the domain controllers (empty: none); closes the connections when they change.
+void set_domain_uri(const std::string& uris);
+
+/// True when key (a server name upper-cased, without backslashes) names one of the
+/// domain controllers: the host of its URI, or that host's first label.
+bool names_domain_controller(const std::string& key);
 
 /// Closes every connection to the directory (for tests and a change of settings).
 void close_directory();

@@ -7,6 +7,8 @@
 #include <cerrno>
 
 #include "platform/platform.h"
+#include "platform/posix/backend.h"
+#include "platform/posix/system/home_dirs.h"
 
 void secure_wipe(void* data, std::size_t size) {
   if (data != nullptr && size != 0) sodium_memzero(data, size);
@@ -17,6 +19,9 @@ int make_directory(const char* path) {
     errno = EINVAL;
     return -1;
   }
+  // The host's accounts get homes only where the settings put them.
+  if (&ostrel_posix::active_backend() == &ostrel_posix::system_backend())
+    return ostrel_posix::system_make_directory(ostrel_posix::system_options(), path);
   return mkdir(path, 0755) == 0 ? 0 : -1;
 }
 

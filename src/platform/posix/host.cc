@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/posix/backend.h"
 #include "platform/posix/names.h"
 #include "platform/posix/utf.h"
 
@@ -61,7 +62,7 @@ bool is_local(const WCHAR* name, bool dot_is_local) {
   if (dot_is_local && view == u".") return true;
   std::string key;
   if (!name_key(view, key)) return false;
-  if (key == "LOCALHOST") return true;
+  if (key == "LOCALHOST" || backend_names_server(key)) return true;
   return names_this_host(key);
 }
 

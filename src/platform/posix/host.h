@@ -11,7 +11,8 @@ namespace ostrel_posix {
 std::u16string host_name_wide();
 
 /// True when server names this computer: null, empty, "localhost" or the host name, with
-/// or without two leading backslashes, compared case-insensitively.
+/// or without two leading backslashes, compared case-insensitively; or the server whose
+/// accounts the active backend serves (a domain controller).
 bool is_local_server(const WCHAR* server);
 
 /// The same for a logon domain or a member's domain; "." also means this computer.

@@ -9,7 +9,22 @@
 namespace ostrel_posix {
 namespace {
 
-bool add_text(sqlite3_stmt* stmt, int column, std::u16string& pool, std::int64_t& offset) {
+// Appends a text to the pool. A name must be UTF-8; a field's bytes that are not stay
+// escaped (utf8_to_utf16_escaped), so that the account is still read and only that field
+// cannot be shown.
+bool add_to_pool(std::string_view text, bool name, std::u16string& pool, std::int64_t& offset) {
+  offset = static_cast<std::int64_t>(pool.size());
+  if (name) {
+    if (!utf8_to_utf16(text, pool)) return false;
+  } else {
+    utf8_to_utf16_escaped(text, pool);
+  }
+  pool.push_back(u'\0');
+  return true;
+}
+
+bool add_text(sqlite3_stmt* stmt, int column, std::u16string& pool, std::int64_t& offset,
+              bool name = false) {
   const unsigned char* text = sqlite3_column_text(stmt, column);
   if (text == nullptr) {
     // NULL is an absent text; a null pointer for anything else is a failure (no memory).
@@ -17,11 +32,8 @@ bool add_text(sqlite3_stmt* stmt, int column, std::u16string& pool, std::int64_t
     return sqlite3_column_type(stmt, column) == SQLITE_NULL;
   }
   const int bytes = sqlite3_column_bytes(stmt, column);
-  offset = static_cast<std::int64_t>(pool.size());
-  if (!utf8_to_utf16(std::string_view(reinterpret_cast<const char*>(text), bytes), pool))
-    return false;
-  pool.push_back(u'\0');
-  return true;
+  return add_to_pool(std::string_view(reinterpret_cast<const char*>(text), bytes), name, pool,
+                     offset);
 }
 
 }  // namespace
@@ -34,7 +46,7 @@ bool add_user_row(sqlite3_stmt* stmt, int first, std::int64_t now, UserRecords& 
   entry.password_age = age > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<DWORD>(age);
   entry.priv = static_cast<DWORD>(sqlite3_column_int64(stmt, first + 2));
   entry.flags = static_cast<DWORD>(sqlite3_column_int64(stmt, first + 5));
-  if (!add_text(stmt, first, records.pool, entry.text[0]) ||
+  if (!add_text(stmt, first, records.pool, entry.text[0], true) ||
       !add_text(stmt, first + 3, records.pool, entry.text[1]) ||
       !add_text(stmt, first + 4, records.pool, entry.text[2]) ||
       !add_text(stmt, first + 6, records.pool, entry.text[3])) {
@@ -55,13 +67,9 @@ bool add_user_fields(std::string_view name, const UserFields& fields, DWORD pass
   entry.flags = fields.flags;
   auto text = [&records](bool present, std::string_view value, std::int64_t& offset) {
     offset = -1;
-    if (!present) return true;
-    offset = static_cast<std::int64_t>(records.pool.size());
-    if (!utf8_to_utf16(value, records.pool)) return false;
-    records.pool.push_back(u'\0');
-    return true;
+    return !present || add_to_pool(value, false, records.pool, offset);
   };
-  if (!text(true, name, entry.text[0]) ||
+  if (!add_to_pool(name, true, records.pool, entry.text[0]) ||
       !text(fields.has_home_dir, fields.home_dir, entry.text[1]) ||
       !text(fields.has_comment, fields.comment, entry.text[2]) ||
       !text(fields.has_script_path, fields.script_path, entry.text[3])) {

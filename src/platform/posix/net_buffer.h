@@ -25,12 +25,13 @@ struct UserRecords {
 };
 
 /// Appends the account of a row whose columns first .. first + 6 are name, password_set,
-/// priv, home_dir, comment, flags, script_path. False when a text is not UTF-8 (a store
-/// that was changed behind our back); records is then unchanged.
+/// priv, home_dir, comment, flags, script_path. False when the name is not UTF-8 (a store
+/// that was changed behind our back); records is then unchanged. A field that is not UTF-8
+/// is kept escaped (utf8_to_utf16_escaped): the account code cannot show it and says so.
 bool add_user_row(sqlite3_stmt* stmt, int first, std::int64_t now, UserRecords& records);
 
 /// Appends an account read from elsewhere than the store: its UTF-8 name and fields. False
-/// when a text is not UTF-8; records is then unchanged.
+/// when the name is not UTF-8; records is then unchanged. Fields as for add_user_row.
 bool add_user_fields(std::string_view name, const UserFields& fields, DWORD password_age,
                      UserRecords& records);
 

@@ -1,8 +1,11 @@
 #include "platform/posix/utf.h"
 
 namespace ostrel_posix {
+namespace {
 
-bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written) {
+// Decodes text into out. An invalid sequence ends the text, or, with escape, stands as
+// the lone surrogate U+DC00 + its first byte and decoding goes on after that byte.
+bool decode_utf8(std::string_view text, char16_t* out, std::size_t& written, bool escape) {
   const std::size_t n = text.size();
   std::size_t at = 0;
   std::size_t i = 0;
@@ -23,21 +26,22 @@ bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written) {
     } else if ((lead & 0xF8) == 0xF0) {
       length = 4, code = lead & 0x07, smallest = 0x10000;
     } else {
-      valid = false;  // a continuation byte without its lead, or 0xF8..0xFF
-      break;
+      length = 0;  // a continuation byte without its lead, or 0xF8..0xFF
+      code = 0;
+      smallest = 1;
     }
-    if (n - i < length) {
-      valid = false;
-      break;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
+    bool sequence = length != 0 && n - i >= length;
+    for (std::size_t k = 1; sequence && k < length; ++k) {
       const unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) valid = false;
+      if ((next & 0xC0) != 0x80) sequence = false;
       code = (code << 6) | (next & 0x3F);
     }
-    if (!valid || code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    if (!sequence || code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
       valid = false;
-      break;
+      if (!escape) break;
+      out[at++] = static_cast<char16_t>(0xDC00 | lead);
+      ++i;
+      continue;
     }
     if (code >= 0x10000) {
       code -= 0x10000;
@@ -52,14 +56,28 @@ bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written) {
   return valid;
 }
 
-bool utf8_to_utf16(std::string_view text, std::u16string& out) {
+bool decode_utf8(std::string_view text, std::u16string& out, bool escape) {
   // A text never has more UTF-16 units than UTF-8 bytes: write in place, then trim.
   const std::size_t start = out.size();
   out.resize(start + text.size());
   std::size_t written = 0;
-  const bool valid = utf8_to_utf16(text, out.data() + start, written);
+  const bool valid = decode_utf8(text, out.data() + start, written, escape);
   out.resize(start + written);
   return valid;
+}
+
+}  // namespace
+
+bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written) {
+  return decode_utf8(text, out, written, false);
+}
+
+bool utf8_to_utf16(std::string_view text, std::u16string& out) {
+  return decode_utf8(text, out, false);
+}
+
+void utf8_to_utf16_escaped(std::string_view text, std::u16string& out) {
+  decode_utf8(text, out, true);
 }
 
 bool utf16_to_utf8(std::u16string_view wide, char* out, std::size_t& written) {

@@ -44,8 +44,11 @@ inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_WRITE_PROTECT = 19;
 inline constexpr DWORD ERROR_BAD_NETPATH = 53;
+inline constexpr DWORD ERROR_INVALID_PASSWORD = 86;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_OPEN_FAILED = 110;
 inline constexpr DWORD ERROR_DISK_FULL = 112;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
@@ -53,7 +56,9 @@ inline constexpr DWORD ERROR_INVALID_LEVEL = 124;
 inline constexpr DWORD ERROR_BUSY = 170;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+inline constexpr DWORD ERROR_FILE_INVALID = 1006;
 inline constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
+inline constexpr DWORD ERROR_IO_DEVICE = 1117;
 inline constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
 inline constexpr DWORD ERROR_LOGON_FAILURE = 1326;
 inline constexpr DWORD ERROR_PASSWORD_EXPIRED = 1330;
@@ -67,6 +72,7 @@ inline constexpr DWORD ERROR_PASSWORD_MUST_CHANGE = 1907;
 inline constexpr DWORD ERROR_ACCOUNT_LOCKED_OUT = 1909;
 inline constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
 inline constexpr DWORD NERR_InternalError = 2140;
+inline constexpr DWORD NERR_BadUsername = 2202;
 inline constexpr DWORD NERR_BadPassword = 2203;
 inline constexpr DWORD NERR_GroupNotFound = 2220;
 inline constexpr DWORD NERR_UserNotFound = 2221;
@@ -143,10 +149,13 @@ LONG RegCloseKey(HKEY key);
 // - a server other than this computer (its host name with or without two leading
 //   backslashes, case-insensitive, or "localhost"; null or empty is this computer):
 //   ERROR_BAD_NETPATH; a level other than the one supported: ERROR_INVALID_LEVEL;
-// - a store that cannot be used: ERROR_ACCESS_DENIED (cannot be opened or written),
-//   ERROR_BUSY (locked by another process past the busy timeout), ERROR_NOT_ENOUGH_MEMORY,
-//   ERROR_DISK_FULL, ERROR_FILE_CORRUPT (not an account store), NERR_InternalError (any
-//   other database failure);
+// - a store that cannot be used: ERROR_ACCESS_DENIED (a file another user could have
+//   planted or changed), ERROR_OPEN_FAILED (cannot be opened: permissions, no such
+//   directory), ERROR_WRITE_PROTECT (read-only file system), ERROR_IO_DEVICE (I/O error),
+//   ERROR_FILE_INVALID (moved or removed under the process), ERROR_BUSY (locked by another
+//   process past the busy timeout), ERROR_NOT_ENOUGH_MEMORY, ERROR_DISK_FULL,
+//   ERROR_FILE_CORRUPT (not an account store, or tables that cannot be read),
+//   NERR_InternalError (any other database failure);
 // - NetUserAdd and NetUserSetInfo refuse an empty password with NERR_PasswordTooShort (an
 //   account is never opened by an empty password); a null password adds an account that
 //   cannot log on, or keeps the stored hash;

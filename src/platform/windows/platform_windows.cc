@@ -18,6 +18,10 @@ void platform_set_directory_options(const char*, const char*, const char*) {
   // Accounts are the system's; no directory is reached from here.
 }
 
+void platform_set_tls_ca_file(const char*) {
+  // A domain is reached through the system's own calls.
+}
+
 void platform_set_system_options(const PlatformSystemOptions&) {
   // The host's accounts are reached through the system's own calls.
 }

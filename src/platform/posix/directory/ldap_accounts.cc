@@ -25,9 +25,9 @@ const char* const kNoAttributes[] = {"1.1", nullptr};
 // passwords (the directory does that), so an unlocked account starts its count afresh.
 constexpr char kLockedTime[] = "pwdAccountLockedTime";
 
-std::string account_filter(const std::string& name) {
-  return "(&(objectClass=netUserAccount)(uid=" + escape_filter_value(name) + "))";
-}
+// Every account is read by a base search on its own entry, uid=<name>,ou=users,...: a
+// filter on uid would also match another entry that carries the name as a second value.
+constexpr char kAccountClass[] = "(objectClass=netUserAccount)";
 
 DWORD account_code(DWORD setup, int rc) {
   return setup != 0 ? setup : directory_code(rc, DirectoryCall::kAccount);
@@ -112,8 +112,7 @@ DWORD directory_get_user(const AccountName& name, UserRecords& records) {
   const DWORD setup = run_on_service(
       [&](LDAP* ld) {
         used = ld;
-        return search(ld, dn, LDAP_SCOPE_BASE, "(objectClass=netUserAccount)", kAccountAttributes,
-                      result, controls);
+        return search(ld, dn, LDAP_SCOPE_BASE, kAccountClass, kAccountAttributes, result, controls);
       },
       rc);
   if (setup != 0 || rc != LDAP_SUCCESS) return account_code(setup, rc);
@@ -211,7 +210,7 @@ DWORD directory_replace_user(const AccountName& name, const UserFields& fields,
   removal = 0;
   auto lock = lock_directory();
   std::string dn;
-  if (const DWORD rc = existing_dn(user_dn(name.text), "(objectClass=netUserAccount)", dn); rc != 0)
+  if (const DWORD rc = existing_dn(user_dn(name.text), kAccountClass, dn); rc != 0)
     return removal = rc;
   if (const DWORD rc = leave_groups(dn); rc != 0) return removal = rc;
 
@@ -246,7 +245,7 @@ DWORD directory_add_members(const AccountName& group, const std::vector<AccountN
   std::vector<std::string_view> values;
   for (const AccountName& member : members) {
     std::string& member_dn = member_dns.emplace_back();
-    const DWORD rc = existing_dn(user_dn(member.text), "(objectClass=netUserAccount)", member_dn);
+    const DWORD rc = existing_dn(user_dn(member.text), kAccountClass, member_dn);
     if (rc != 0) return rc == NERR_UserNotFound ? ERROR_NO_SUCH_MEMBER : rc;
     values.push_back(member_dn);
   }
@@ -334,7 +333,7 @@ void ensure_decoy() {
   if (setup == 0 && (added == LDAP_SUCCESS || added == LDAP_ALREADY_EXISTS)) ready_for = dn;
 }
 
-// The DN and flags of the account named, found by the service account, and whether the
+// The DN and flags of the account named, read by the service account, and whether the
 // directory judges it locked. 0 with dn empty when there is no such account.
 DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags, bool& locked) {
   const char* const attributes[] = {"uid", "netUserFlags", nullptr};
@@ -343,25 +342,22 @@ DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags, bool&
   int rc = 0;
   const Control usability = usability_request();
   LDAPControl* controls[] = {usability.get(), nullptr};
+  const std::string own_dn = user_dn(name.text);
   const DWORD setup = run_on_service(
       [&](LDAP* ld) {
         used = ld;
-        return search(ld, users_dn(), LDAP_SCOPE_ONELEVEL, account_filter(name.text), attributes,
-                      result, controls);
+        return search(ld, own_dn, LDAP_SCOPE_BASE, kAccountClass, attributes, result, controls);
       },
       rc);
   if (setup != 0) return setup;
+  if (rc == LDAP_NO_SUCH_OBJECT) return 0;
   if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
-  // Exactly one entry, or none counts.
-  if (ldap_count_entries(used, result.get()) != 1) return 0;
   LDAPMessage* entry = ldap_first_entry(used, result.get());
-  std::string ignored;
+  if (entry == nullptr) return 0;
+  dn = own_dn;
   UserFields fields;
+  std::string ignored;
   std::int64_t set = 0;
-  char* found = ldap_get_dn(used, entry);
-  if (found == nullptr) return NERR_InternalError;
-  dn = found;
-  ldap_memfree(found);
   read_account(used, entry, ignored, fields, set);
   flags = fields.flags;
   locked = lock_state(used, entry) == LockState::kLocked;

@@ -40,9 +40,8 @@ bool is_loopback(const char* host) {
          strcasecmp(host, "localhost") == 0;
 }
 
-// A server that drops the connection while the library writes to it must not end the
-// process: a write to the dead socket then fails with EPIPE instead. A handler the
-// program installed is left alone.
+}  // namespace
+
 void ignore_broken_pipes() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -51,6 +50,8 @@ void ignore_broken_pipes() {
       signal(SIGPIPE, SIG_IGN);
   });
 }
+
+namespace {
 
 // The URIs of a list separated by blanks; empty when any of them is not one LDAP URI.
 std::vector<std::string> split_servers(const std::string& list) {

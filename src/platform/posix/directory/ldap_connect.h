@@ -32,6 +32,11 @@ Transport transport_for(const std::string& uri);
 /// it, it cannot be read, or it is empty (an empty password would bind anonymously).
 DWORD read_bind_password(const std::string& path, SecretText& password);
 
+/// A server that drops the connection while the library writes to it must not end the
+/// process: a write to the dead socket then fails with EPIPE instead. A handler the
+/// program installed is left alone.
+void ignore_broken_pipes();
+
 struct LdapCloser {
   void operator()(LDAP* ld) const;
 };

@@ -374,5 +374,59 @@ TEST_F(DirectoryTest, LockoutIsReadFromTheDirectoryAndNeverStored) {
   EXPECT_EQ(logon(name("lk"), "Right-1"), std::make_pair(TRUE, DWORD{0}));
 }
 
+TEST_F(DirectoryTest, EntriesWrittenByOtherToolsAreReadByTheirOwnName) {
+  // Entries another tool wrote: a second uid value naming another account, a comment that
+  // is not UTF-8, a 200 KB comment. Each is read and listed by its own name; none hides,
+  // takes over or stops the others.
+  ASSERT_EQ(add_account(record(name("al"), "Al-Pw-1")), 0u);
+  const std::string bytes = "Jos\xe9 M\xfcller";
+  const struct {
+    std::string uid, second, comment;
+  } entries[] = {{name("multi"), name("al"), "m"},
+                 {name("latin"), "", bytes},
+                 {name("huge"), "", std::string(200000, 'x')}};
+  for (const auto& e : entries) {
+    Modifications mods;
+    mods.add(LDAP_MOD_ADD, "objectClass", {"inetOrgPerson", "netUserAccount"});
+    std::vector<std::string_view> uids{e.uid};
+    if (!e.second.empty()) uids.push_back(e.second);
+    mods.add(LDAP_MOD_ADD, "uid", uids);
+    mods.add(LDAP_MOD_ADD, "cn", {e.uid});
+    mods.add(LDAP_MOD_ADD, "sn", {e.uid});
+    mods.add(LDAP_MOD_ADD, "userPassword", {"Other-Pw-2"});
+    mods.add(LDAP_MOD_ADD, "netUserComment", {e.comment});
+    const std::string dn = "uid=" + e.uid + ",ou=users," + settings_.base;
+    ASSERT_EQ(
+        raw([&](LDAP* ld) { return ldap_add_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr); }),
+        LDAP_SUCCESS)
+        << e.uid;
+    entries_.push_back(dn);
+  }
+
+  EXPECT_EQ(logon(name("al"), "Al-Pw-1"), std::make_pair(TRUE, DWORD{0}));
+  EXPECT_EQ(logon(name("al"), "Other-Pw-2"), std::make_pair(FALSE, ERROR_LOGON_FAILURE));
+  LPBYTE buffer = nullptr;
+  DWORD read = 0, total = 0;
+  ASSERT_EQ(NetUserEnum(nullptr, 1, 0, &buffer, MAX_PREFERRED_LENGTH, &read, &total, nullptr), 0u);
+  std::multiset<std::string> listed;
+  const auto* info = reinterpret_cast<USER_INFO_1*>(buffer);
+  for (DWORD i = 0; i < read; ++i) {
+    listed.insert(field(info[i].usri1_name));
+    // Bytes that are not UTF-8 stay apart as lone surrogates, which no conversion shows.
+    if (field(info[i].usri1_name) == name("latin")) {
+      EXPECT_EQ(info[i].usri1_comment[3], 0xDCE9);
+    }
+  }
+  NetApiBufferFree(buffer);
+  for (const char* each : {"al", "multi", "latin", "huge"})
+    EXPECT_EQ(listed.count(name(each)), 1u) << each;
+
+  // A new password for al and al's deletion leave multi as it was.
+  Record change = record(name("al"), "Al-Pw-3");
+  ASSERT_EQ(NetUserSetInfo(nullptr, change.name.c_str(), 1, change.bytes(), nullptr), 0u);
+  EXPECT_EQ(NetUserDel(nullptr, wide(name("al")).c_str()), 0u);
+  EXPECT_EQ(logon(name("multi"), "Other-Pw-2"), std::make_pair(TRUE, DWORD{0}));
+}
+
 }  // namespace
 }  // namespace ostrel_posix

@@ -1,9 +1,11 @@
 #include "platform/posix/directory/ldap_entries.h"
 
 #include <cstdlib>
+#include <string_view>
 
 #include "platform/posix/directory/ldap_connect.h"
 #include "platform/posix/directory/ldap_text.h"
+#include "platform/posix/utf.h"
 
 namespace ostrel_posix {
 namespace {
@@ -28,6 +30,49 @@ bool locked(LDAP* ld, LDAPMessage* entry) {
   // No judgement of the directory's: a lock time it keeps counts until it is removed.
   const Values values(ldap_get_values_len(ld, entry, "pwdAccountLockedTime"));
   return values != nullptr && values.get()[0] != nullptr;
+}
+
+struct DnFree {
+  void operator()(LDAPDN dn) const { ldap_dnfree(dn); }
+};
+
+// The folded key of a UTF-8 name, empty when it has none.
+std::string key_of(std::string_view name) {
+  std::u16string wide;
+  std::string key;
+  if (!utf8_to_utf16(name, wide) || !name_key(wide, key)) key.clear();
+  return key;
+}
+
+// The entry's own name: the value of its DN's first RDN when that is one uid value, as
+// its uid attribute spells it (a replace gives the name a new case, not a new DN). A uid
+// value the entry carries besides names no account.
+bool entry_name(LDAP* ld, LDAPMessage* entry, std::string& name) {
+  char* text = ldap_get_dn(ld, entry);
+  if (text == nullptr) return false;
+  LDAPDN raw = nullptr;
+  const int rc = ldap_str2dn(text, &raw, LDAP_DN_FORMAT_LDAPV3);
+  ldap_memfree(text);
+  const std::unique_ptr<LDAPRDN, DnFree> dn(raw);
+  if (rc != LDAP_SUCCESS || dn == nullptr || dn.get()[0] == nullptr) return false;
+  const LDAPRDN rdn = dn.get()[0];
+  if (rdn[0] == nullptr || rdn[1] != nullptr) return false;
+  const LDAPAVA& ava = *rdn[0];
+  if ((ava.la_flags & LDAP_AVA_BINARY) != 0 ||
+      std::string_view(ava.la_attr.bv_val, ava.la_attr.bv_len) != "uid" ||
+      ava.la_value.bv_val == nullptr)
+    return false;
+  name.assign(ava.la_value.bv_val, ava.la_value.bv_len);
+  const std::string key = key_of(name);
+  const Values values(ldap_get_values_len(ld, entry, "uid"));
+  for (berval** value = values.get(); value != nullptr && *value != nullptr; ++value) {
+    const std::string_view spelled((*value)->bv_val, (*value)->bv_len);
+    if (!key.empty() && key_of(spelled) == key) {
+      name.assign(spelled);
+      break;
+    }
+  }
+  return true;
 }
 
 DWORD number_value(LDAP* ld, LDAPMessage* entry, const char* type) {
@@ -110,7 +155,7 @@ LockState lock_state(LDAP* ld, LDAPMessage* entry) {
 
 bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& fields,
                   std::int64_t& password_set) {
-  if (!first_value(ld, entry, "uid", name) || name.empty()) return false;
+  if (!entry_name(ld, entry, name) || name.empty()) return false;
   fields.priv = number_value(ld, entry, "netUserPriv");
   // The lock is the directory's state, never a stored flag.
   fields.flags = number_value(ld, entry, "netUserFlags") & ~UF_LOCKOUT;

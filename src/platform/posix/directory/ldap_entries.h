@@ -63,11 +63,12 @@ struct Modifications {
 enum class LockState { kUnknown, kUsable, kLocked };
 LockState lock_state(LDAP* ld, LDAPMessage* entry);
 
-/// The account of an entry: name (the uid), fields and the time its password was set (or
-/// the entry made). fields.flags has UF_LOCKOUT while the directory's password policy
-/// locks the account: as the entry's usability response says when it came with one (a
-/// lock whose duration ran out is no lock), else while the entry has a lock time. False
-/// when the entry has no uid or a text is not UTF-8.
+/// The account of an entry: name (the uid value of the entry's own DN, never another uid
+/// value it carries), fields and the time its password was set (or the entry made).
+/// fields.flags has UF_LOCKOUT while the directory's password policy locks the account: as
+/// the entry's usability response says when it came with one (a lock whose duration ran
+/// out is no lock), else while the entry has a lock time. False when the entry is not
+/// named by one uid value.
 bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& fields,
                   std::int64_t& password_set);
 

@@ -111,11 +111,13 @@ DWORD fetch_page(Listing& listing) {
   std::vector<ListedAccount> batch;
   for (LDAPMessage* entry = ldap_first_entry(ld, result.get()); entry != nullptr;
        entry = ldap_next_entry(ld, entry)) {
-    ListedAccount& account = batch.emplace_back();
+    // An entry not named by a uid of its own is no account: it could be neither looked up
+    // nor checked by that name, so it is not listed either, and the listing goes on.
+    ListedAccount account;
     std::u16string wide;
-    if (!read_account(ld, entry, account.name, account.fields, account.password_set) ||
-        !utf8_to_utf16(account.name, wide) || !name_key(wide, account.key))
-      return NERR_InternalError;
+    if (read_account(ld, entry, account.name, account.fields, account.password_set) &&
+        utf8_to_utf16(account.name, wide) && name_key(wide, account.key))
+      batch.push_back(std::move(account));
   }
 
   LDAPControl** raw_controls = nullptr;

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <string>
 
 #include "platform/posix/backend.h"
@@ -120,25 +123,73 @@ struct StoreState {
   std::string path;  // as named; a relative path is taken from the directory of first use
   sqlite3* db = nullptr;
   std::array<sqlite3_stmt*, kSqlCount> statements{};
+  // The write-ahead log the connection holds open: its full name and identity.
+  std::string log_path;
+  dev_t log_device = 0;
+  ino_t log_inode = 0;
+  bool close_at_exit = false;  // the store is closed when the process ends
+  std::chrono::steady_clock::time_point files_checked;
 };
 
 std::mutex store_mutex;
 StoreState state;
 
-void close_connection() {
+// True when the store file or its log, as the store's name finds them now, are not the
+// ones the open connection writes: moved, replaced or removed under the process.
+bool files_moved() {
+  int moved = 0;
+  if (sqlite3_file_control(state.db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK ||
+      moved != 0)
+    return true;
+  struct stat status {};
+  if (stat(state.log_path.c_str(), &status) != 0) return true;
+  return status.st_dev != state.log_device || status.st_ino != state.log_inode;
+}
+
+// True when the open files are to be compared with those the name leads to now: before
+// every write, and before a read when a second has passed since the last look (a look costs
+// two file status calls, a good part of a lookup).
+bool files_check_due(Access access) {
+  const auto now = std::chrono::steady_clock::now();
+  if (access == Access::kRead && now - state.files_checked < std::chrono::seconds(1)) return false;
+  state.files_checked = now;
+  return true;
+}
+
+// Closes the connection. A connection that is the last on the store folds the log into
+// the file and removes it by name; that is done only when its files are still the named
+// ones and keep_files is not set: a damaged or replaced log is never removed.
+void close_connection(bool keep_files) {
   for (sqlite3_stmt*& stmt : state.statements) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
   }
-  if (state.db != nullptr) sqlite3_close_v2(state.db);
+  if (state.db == nullptr) return;
+  if (keep_files || state.log_path.empty() || files_moved()) {
+    int persist = 1;
+    sqlite3_file_control(state.db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  } else {
+    // Other processes may keep the log open: fold it in now all the same.
+    sqlite3_wal_checkpoint_v2(state.db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  }
+  sqlite3_close_v2(state.db);
   state.db = nullptr;
+  state.log_path.clear();
 }
 
-// Closes a connection that did not finish opening.
+// Every way out of the process (the end of input, quit, a command line, exit) closes the
+// store, unless a call holds it: a process ended in the middle of a call leaves the log to
+// the next one, as a crash does.
+void close_store_at_exit() {
+  std::unique_lock<std::mutex> lock(store_mutex, std::try_to_lock);
+  if (lock.owns_lock()) close_connection(false);
+}
+
+// Closes a connection that did not finish opening, leaving its files as they were.
 struct OpeningGuard {
   bool done = false;
   ~OpeningGuard() {
-    if (!done) close_connection();
+    if (!done) close_connection(true);
   }
 };
 
@@ -172,15 +223,22 @@ DWORD apply_layout_steps(sqlite3* db, int from) {
   return rc == SQLITE_OK ? 0 : store_error(rc);
 }
 
+// True for a layout version this program cannot take: a newer one, or none (0) in a file
+// that was not new when this process opened it. Such a file holds something whose tables
+// cannot be read (a damaged log, another program's database): it is never set up anew.
+bool unusable_layout(int version, bool fresh) {
+  return version < 0 || version > kSchemaVersion || (version == 0 && !fresh);
+}
+
 // Creates the tables in a new store and upgrades one of an older layout; a store of the
 // current layout is only read here, so a process can start while another one holds the
-// write lock. A newer layout is refused.
-DWORD ensure_schema(sqlite3* db) {
+// write lock. A newer layout is refused, and so is a file without tables that was not new.
+DWORD ensure_schema(sqlite3* db, bool fresh) {
   int rc = SQLITE_OK;
   int version = read_schema_version(db, rc);
   if (rc != SQLITE_OK) return store_error(rc);
   if (version == kSchemaVersion) return 0;
-  if (version < 0 || version > kSchemaVersion) return ERROR_FILE_CORRUPT;
+  if (unusable_layout(version, fresh)) return ERROR_FILE_CORRUPT;
 
   // Change the layout under the write lock, unless another process has done it meanwhile.
   rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
@@ -189,7 +247,7 @@ DWORD ensure_schema(sqlite3* db) {
   DWORD result = 0;
   if (rc != SQLITE_OK) {
     result = store_error(rc);
-  } else if (version < 0 || version > kSchemaVersion) {
+  } else if (unusable_layout(version, fresh)) {
     result = ERROR_FILE_CORRUPT;
   } else if (version < kSchemaVersion) {
     result = apply_layout_steps(db, version);
@@ -212,15 +270,60 @@ bool companions_trusted(const std::string& path) {
   return true;
 }
 
+// Why the store file could not be opened, as a store result code.
+DWORD open_error(int error) {
+  switch (error) {
+    case ELOOP:  // a symbolic link in the store's place
+      return ERROR_ACCESS_DENIED;
+    case EROFS:
+      return ERROR_WRITE_PROTECT;
+    case EIO:
+      return ERROR_IO_DEVICE;
+    case ENOSPC:
+    case EDQUOT:
+      return ERROR_DISK_FULL;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+      return ERROR_OPEN_FAILED;
+  }
+}
+
 // Opens or creates the store file itself, never through a symbolic link, and checks it
-// and its journal files. False when any of them must not be trusted or cannot be opened.
-bool store_files_trusted(const std::string& path) {
+// and its journal files: 0, ERROR_ACCESS_DENIED when any of them must not be trusted, or
+// why the file cannot be opened. fresh tells a file that holds nothing (empty, no log with
+// content beside it): only such a file gets the tables of a new store. An empty file
+// beside a log that holds something is refused as corrupt before the database library
+// sees it, since the library would delete that log.
+DWORD check_store_files(const std::string& path, bool& fresh) {
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  if (fd < 0) return open_error(errno);
   struct stat status {};
-  const bool trusted = fstat(fd, &status) == 0 && untrusted_file_reason(status) == nullptr;
+  const bool examined = fstat(fd, &status) == 0;
   close(fd);
-  return trusted && companions_trusted(path);
+  if (!examined) return ERROR_IO_DEVICE;
+  if (untrusted_file_reason(status) != nullptr || !companions_trusted(path))
+    return ERROR_ACCESS_DENIED;
+  struct stat log_status {};
+  const bool log_holds_data =
+      stat((path + "-wal").c_str(), &log_status) == 0 && log_status.st_size > 0;
+  if (status.st_size == 0 && log_holds_data) return ERROR_FILE_CORRUPT;
+  fresh = status.st_size == 0;
+  return 0;
+}
+
+// Notes which write-ahead log the open connection holds, to tell later whether the file
+// of that name is still the same one.
+DWORD remember_log() {
+  const char* file = sqlite3_db_filename(state.db, "main");
+  const char* log_path = file != nullptr ? sqlite3_filename_wal(file) : nullptr;
+  struct stat status {};
+  if (log_path == nullptr || stat(log_path, &status) != 0) return ERROR_FILE_INVALID;
+  state.log_path = log_path;
+  state.log_device = status.st_dev;
+  state.log_inode = status.st_ino;
+  state.files_checked = std::chrono::steady_clock::now();
+  return 0;
 }
 
 }  // namespace
@@ -235,14 +338,18 @@ DWORD store_error(int sqlite_result) {
     case SQLITE_LOCKED:
       return ERROR_BUSY;
     case SQLITE_READONLY:
+      // The file was moved or removed since it was opened; else it cannot be written.
+      return sqlite_result == SQLITE_READONLY_DBMOVED ? ERROR_FILE_INVALID : ERROR_WRITE_PROTECT;
     case SQLITE_PERM:
     case SQLITE_CANTOPEN:
     case SQLITE_AUTH:
-      return ERROR_ACCESS_DENIED;
+      return ERROR_OPEN_FAILED;
     case SQLITE_NOMEM:
       return ERROR_NOT_ENOUGH_MEMORY;
     case SQLITE_FULL:
       return ERROR_DISK_FULL;
+    case SQLITE_IOERR:
+      return sqlite_result == SQLITE_IOERR_NOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_IO_DEVICE;
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
       return ERROR_FILE_CORRUPT;
@@ -251,36 +358,51 @@ DWORD store_error(int sqlite_result) {
   }
 }
 
-DWORD open_store() {
-  if (state.db != nullptr) return 0;
+DWORD open_store(Access access) {
+  if (state.db != nullptr) {
+    if (!files_check_due(access) || !files_moved()) return 0;
+    // Moved or removed under this process: from now on the files the name leads to.
+    close_connection(true);
+  }
   if (state.path.empty()) return ERROR_ACCESS_DENIED;
   // A name that reads like a URI is still a file name.
   const std::string path = state.path.rfind("file:", 0) == 0 ? "./" + state.path : state.path;
   // Create the file with owner-only access before the database library opens it; an
   // existing file keeps its mode. A file this process cannot write is refused here, and
   // so is one that another local user could have planted or changed.
-  if (!store_files_trusted(path)) return ERROR_ACCESS_DENIED;
+  bool fresh = false;
+  if (const DWORD result = check_store_files(path, fresh); result != 0) return result;
 
   OpeningGuard guard;
   // The store lock serialises every use of the connection.
-  int rc =
-      sqlite3_open_v2(path.c_str(), &state.db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
+  int rc = sqlite3_open_v2(
+      path.c_str(), &state.db,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE,
+      nullptr);
   if (rc != SQLITE_OK) return state.db == nullptr ? ERROR_NOT_ENOUGH_MEMORY : store_error(rc);
-  if (sqlite3_db_readonly(state.db, "main") != 0) return ERROR_ACCESS_DENIED;
+  if (sqlite3_db_readonly(state.db, "main") != 0) return ERROR_WRITE_PROTECT;
   sqlite3_extended_result_codes(state.db, 1);
   sqlite3_busy_timeout(state.db, kBusyTimeoutMs);
+  rc = sqlite3_exec(state.db, "PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON", nullptr,
+                    nullptr, nullptr);
+  if (rc != SQLITE_OK) return store_error(rc);
+  // The tables of a new store are written by one transaction into the file itself, before
+  // the log is turned on: a store file that holds anything holds its tables.
+  if (const DWORD result = ensure_schema(state.db, fresh); result != 0) return result;
 
   std::string mode;
   rc = sqlite3_exec(state.db, "PRAGMA journal_mode = WAL", journal_mode_result, &mode, nullptr);
   if (rc != SQLITE_OK) return store_error(rc);
-  if (mode != "wal") return ERROR_ACCESS_DENIED;  // the log file beside it cannot be made
-  rc = sqlite3_exec(state.db, "PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON", nullptr,
-                    nullptr, nullptr);
+  if (mode != "wal") return ERROR_OPEN_FAILED;  // the log file beside it cannot be made
+  // Reading again opens the log and shows the tables through it.
+  const int version = read_schema_version(state.db, rc);
   if (rc != SQLITE_OK) return store_error(rc);
-  if (const DWORD result = ensure_schema(state.db); result != 0) return result;
+  if (version != kSchemaVersion) return ERROR_FILE_CORRUPT;
   // The files beside it now exist; none may have been slipped in meanwhile.
   if (!companions_trusted(path)) return ERROR_ACCESS_DENIED;
+  if (const DWORD result = remember_log(); result != 0) return result;
+  // What a process that ended without closing left in the log goes into the file now.
+  sqlite3_wal_checkpoint_v2(state.db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
 
   for (int i = 0; i < kSqlCount; ++i) {
     rc = sqlite3_prepare_v3(state.db, kStatements[i], -1, SQLITE_PREPARE_PERSISTENT,
@@ -321,12 +443,20 @@ Transaction::~Transaction() {
   sqlite3_step(rollback.stmt);
 }
 
-DWORD Transaction::commit() {
-  Statement end(kCommit);
-  const int rc = sqlite3_step(end.stmt);
-  if (rc != SQLITE_DONE) return store_error(rc);
+DWORD settle_change(Settle how) {
+  if (how == Settle::kFold)
+    sqlite3_wal_checkpoint_v2(state.db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  return files_moved() ? ERROR_FILE_INVALID : 0;
+}
+
+DWORD Transaction::commit(Settle how) {
+  {
+    Statement end(kCommit);
+    const int rc = sqlite3_step(end.stmt);
+    if (rc != SQLITE_DONE) return store_error(rc);
+  }
   active = false;
-  return 0;
+  return settle_change(how);
 }
 
 }  // namespace ostrel_posix
@@ -335,8 +465,10 @@ namespace ostrel_posix {
 
 void set_store_path(const std::string& path) {
   auto lock = lock_store();
-  if (path != state.path) close_connection();
+  if (path != state.path) close_connection(false);
   state.path = path;
+  if (!path.empty() && !state.close_at_exit)
+    state.close_at_exit = std::atexit(close_store_at_exit) == 0;
 }
 
 }  // namespace ostrel_posix
@@ -344,7 +476,7 @@ void set_store_path(const std::string& path) {
 void platform_close_store() {
   {
     auto lock = ostrel_posix::lock_store();
-    ostrel_posix::close_connection();
+    ostrel_posix::close_connection(false);
   }
   ostrel_posix::close_directory();
 }

@@ -54,7 +54,7 @@ DWORD store_add_user(const AccountName& name, const UserFields& fields,
   std::string hash;
   if (password != nullptr && !hash_password(*password, hash)) return ERROR_NOT_ENOUGH_MEMORY;
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
   Transaction transaction(true);
   if (transaction.status != 0) return transaction.status;
   const DWORD rc =
@@ -67,7 +67,7 @@ DWORD store_set_user(const AccountName& name, const UserFields& fields,
   std::string hash;
   if (password != nullptr && !hash_password(*password, hash)) return ERROR_NOT_ENOUGH_MEMORY;
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
   Transaction transaction(true);
   if (transaction.status != 0) return transaction.status;
   {
@@ -98,7 +98,7 @@ DWORD store_set_user(const AccountName& name, const UserFields& fields,
 
 DWORD store_get_user(const AccountName& name, UserRecords& records) {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kRead); rc != 0) return rc;
   Statement get(kGetAccount);
   bind_text(get.stmt, 1, name.key);
   const int rc = sqlite3_step(get.stmt);
@@ -113,13 +113,13 @@ DWORD store_get_user(const AccountName& name, UserRecords& records) {
 
 DWORD store_delete_user(const AccountName& name) {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
   // Memberships go with the account (the foreign keys cascade).
   Statement remove(kDeleteAccount);
   bind_text(remove.stmt, 1, name.key);
   const int rc = sqlite3_step(remove.stmt);
   if (rc != SQLITE_DONE) return store_error(rc);
-  return store_changes() == 0 ? NERR_UserNotFound : NERR_Success;
+  return store_changes() == 0 ? NERR_UserNotFound : settle_change(Settle::kFold);
 }
 
 DWORD store_replace_user(const AccountName& name, const UserFields& fields,
@@ -129,7 +129,7 @@ DWORD store_replace_user(const AccountName& name, const UserFields& fields,
   std::string hash;
   if (password != nullptr && !hash_password(*password, hash)) return ERROR_NOT_ENOUGH_MEMORY;
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return removal = rc;
+  if (const DWORD rc = open_store(Access::kWrite); rc != 0) return removal = rc;
   // Removal and insert commit together: a process killed in between, or an insert that
   // fails, leaves the old account (and its memberships) as they were.
   Transaction transaction(true);
@@ -148,7 +148,7 @@ DWORD store_replace_user(const AccountName& name, const UserFields& fields,
 
 DWORD store_add_members(const AccountName& group, const std::vector<AccountName>& members) {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
   Transaction transaction(true);
   if (transaction.status != 0) return transaction.status;
   {
@@ -191,7 +191,7 @@ const Backend& store_backend() {
 
 DWORD bulk_add_accounts(const USER_INFO_1* records, std::size_t count) {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
   Transaction transaction(true);
   if (transaction.status != 0) return transaction.status;
   const std::int64_t now = now_seconds();

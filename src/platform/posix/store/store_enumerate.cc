@@ -21,7 +21,7 @@ ResumeSlots slots;
 DWORD store_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle,
                       UserRecords& records, DWORD& total) {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kRead); rc != 0) return rc;
   ResumeSlot* slot = nullptr;
   if (resume_handle != nullptr && *resume_handle != 0) {
     slot = slots.find(*resume_handle);

@@ -48,7 +48,7 @@ DWORD read_stored(const std::string& key, StoredLogon& stored) {
 
 DWORD read_logon(const std::string& key, StoredLogon& stored) {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kRead); rc != 0) return rc;
   return read_stored(key, stored);
 }
 
@@ -71,13 +71,13 @@ DWORD step_done(sqlite3_stmt* stmt) {
 // Counts a refusal of a name without an account (or without a password).
 DWORD count_unknown() {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
   const QuickCommits quick;
   Transaction transaction(true);
   if (transaction.status != 0) return transaction.status;
   Statement count(kUnknownRefused);
   if (const DWORD rc = step_done(count.stmt); rc != 0) return rc;
-  return transaction.commit();
+  return transaction.commit(Settle::kLogOnly);
 }
 
 // Applies a verified attempt to the account's count: the account is read again in the
@@ -88,7 +88,7 @@ DWORD count_unknown() {
 DWORD count_attempt_in_store(const std::string& key, const std::string& verified_hash,
                              bool password_right) {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
   const QuickCommits quick;
   Transaction transaction(true);
   if (transaction.status != 0) return transaction.status;
@@ -113,7 +113,7 @@ DWORD count_attempt_in_store(const std::string& key, const std::string& verified
     }
   }
   // A count that cannot be kept refuses the logon: a guesser must not gain by it.
-  if (const DWORD rc = transaction.commit(); rc != 0) return rc;
+  if (const DWORD rc = transaction.commit(Settle::kLogOnly); rc != 0) return rc;
   switch (verdict) {
     case Attempt::accepted:
       return 0;
@@ -131,12 +131,16 @@ void renew_hash(const std::string& key, const std::string& old_hash, std::string
   std::string fresh;
   if (!hash_password(password, fresh)) return;
   auto lock = lock_store();
-  if (open_store() != 0) return;
-  Statement update(kRehash);
-  bind_text(update.stmt, 1, key);
-  bind_text(update.stmt, 2, old_hash);
-  bind_text(update.stmt, 3, fresh);
-  sqlite3_step(update.stmt);
+  if (open_store(Access::kWrite) != 0) return;
+  int rc = SQLITE_OK;
+  {
+    Statement update(kRehash);
+    bind_text(update.stmt, 1, key);
+    bind_text(update.stmt, 2, old_hash);
+    bind_text(update.stmt, 3, fresh);
+    rc = sqlite3_step(update.stmt);
+  }
+  if (rc == SQLITE_DONE) settle_change(Settle::kFold);
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+#include "platform/posix/store/store.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -49,7 +51,9 @@ std::vector<DWORD> read_and_add() {
   return {read_status, add(record("bob"))};
 }
 
-TEST_F(StoreFileTest, StoreThatCannotBeWrittenIsAccessDenied) {
+// A store this process may not open is an outage (not a refusal of the account): lookup
+// must not answer it as a missing account.
+TEST_F(StoreFileTest, StoreThatCannotBeOpenedIsAnOutage) {
   ASSERT_EQ(add(record("alice")), 0u);
   platform_close_store();
   struct stat info {};
@@ -59,13 +63,33 @@ TEST_F(StoreFileTest, StoreThatCannotBeWrittenIsAccessDenied) {
   // A read-only file (as root: a file of root's that nobody may write).
   ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
   ASSERT_EQ(chmod(db_.c_str(), 0444), 0);
-  EXPECT_EQ(in_child(read_and_add), (std::vector<DWORD>{ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED}));
+  EXPECT_EQ(in_child(read_and_add), (std::vector<DWORD>{ERROR_OPEN_FAILED, ERROR_OPEN_FAILED}));
 
-  // A writable file in a directory where the write-ahead log cannot be made.
-  ASSERT_EQ(chmod(db_.c_str(), 0666), 0);
+  // A file of its own in a directory where the write-ahead log cannot be made.
+  ASSERT_EQ(chmod(db_.c_str(), 0600), 0);
+  if (getuid() == 0) {
+    ASSERT_EQ(chown(db_.c_str(), 65534, 65534), 0);
+  }
   ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
-  EXPECT_EQ(in_child(read_and_add), (std::vector<DWORD>{ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED}));
+  EXPECT_EQ(in_child(read_and_add), (std::vector<DWORD>{ERROR_WRITE_PROTECT, ERROR_WRITE_PROTECT}));
   ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+}
+
+// A change whose log is removed while it is committed is not acknowledged, and the next
+// call works on the files the store's name leads to.
+TEST_F(StoreFileTest, ChangeWhoseLogWasRemovedMeanwhileIsNotAcknowledged) {
+  ASSERT_EQ(add(record("alice")), 0u);
+  std::string log = db_ + "-wal";
+  const auto remove_log = +[](void* path) -> int {
+    unlink(static_cast<std::string*>(path)->c_str());
+    return 0;
+  };
+  sqlite3_commit_hook(store_handle(), remove_log, &log);
+  EXPECT_EQ(add(record("bob")), ERROR_FILE_INVALID);
+  EXPECT_EQ(add(record("carol")), 0u);
+  LPBYTE buffer = nullptr;
+  EXPECT_EQ(NetUserGetInfo(nullptr, u"alice", 1, &buffer), 0u);
+  NetApiBufferFree(buffer);
 }
 
 TEST_F(StoreFileTest, UnusableNamesAndFilesGiveClearCodes) {
@@ -80,8 +104,8 @@ TEST_F(StoreFileTest, UnusableNamesAndFilesGiveClearCodes) {
   }
   const Row rows[] = {
       {"no name", "", ERROR_ACCESS_DENIED},
-      {"missing directory", dir_ + "/missing/accounts.db", ERROR_ACCESS_DENIED},
-      {"a directory", dir_, ERROR_ACCESS_DENIED},
+      {"missing directory", dir_ + "/missing/accounts.db", ERROR_OPEN_FAILED},
+      {"a directory", dir_, ERROR_OPEN_FAILED},
       {"not a database", dir_ + "/notes.txt", ERROR_FILE_CORRUPT},
   };
   for (const Row& row : rows) {
@@ -118,8 +142,13 @@ TEST_F(StoreFileTest, LockHeldPastTheTimeoutIsBusyNotSuccess) {
   EXPECT_EQ(NetUserGetInfo(nullptr, u"alice", 1, &buffer), 0u);
   NetApiBufferFree(buffer);
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-  sqlite3_close(other);
   EXPECT_EQ(add(record("bob")), 0u);
+  // A reader in the middle of a transaction holds the fold up; the change still succeeds.
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN; SELECT count(*) FROM accounts", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(add(record("carol")), 0u);
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
 }
 
 // Two processes add and delete the same names at once: for every name, the adds and

@@ -12,7 +12,10 @@ DWORD read_account_file(const std::string& path, AccountFile& file) {
   file = AccountFile{};
   file.path = path;
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+  if (fd < 0) {
+    if (errno == ENOENT) return ERROR_FILE_NOT_FOUND;
+    return errno == ELOOP ? ERROR_ACCESS_DENIED : ERROR_OPEN_FAILED;
+  }
   std::string text;
   DWORD rc = 0;
   if (fstat(fd, &file.info) != 0 || !S_ISREG(file.info.st_mode)) rc = ERROR_ACCESS_DENIED;
@@ -21,7 +24,7 @@ DWORD read_account_file(const std::string& path, AccountFile& file) {
     while (rc == 0) {
       const ssize_t n = ::read(fd, buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) rc = ERROR_ACCESS_DENIED;
+      if (n < 0) rc = ERROR_IO_DEVICE;
       if (n <= 0) break;
       text.append(buffer, static_cast<std::size_t>(n));
     }

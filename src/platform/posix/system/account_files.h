@@ -23,8 +23,9 @@ struct AccountFile {
 };
 
 /// Reads path into file. 0; ERROR_FILE_NOT_FOUND when there is none (file.exists false);
-/// ERROR_ACCESS_DENIED when it cannot be read or is not a regular file (a symbolic link
-/// is refused); ERROR_NOT_ENOUGH_MEMORY.
+/// ERROR_ACCESS_DENIED when it is not a regular file (a symbolic link is refused);
+/// ERROR_OPEN_FAILED when it cannot be opened (permissions); ERROR_IO_DEVICE when reading
+/// fails; ERROR_NOT_ENOUGH_MEMORY.
 DWORD read_account_file(const std::string& path, AccountFile& file);
 
 /// The text the file would be written with.

@@ -145,9 +145,12 @@ bool tally_records_locked(const std::vector<TallyRecord>& records, std::int64_t 
 
 void add_tally_failure(std::vector<TallyRecord>& records, std::int64_t now,
                        const LockoutPolicy& policy) {
+  // Only a lock that has run out starts the count again: a count at the threshold that
+  // still locks is kept whole.
   std::int64_t newest = 0;
-  const bool ran_out =
-      policy.threshold != 0 && counting_in_window(records, newest, policy) >= policy.threshold;
+  const bool ran_out = policy.threshold != 0 &&
+                       counting_in_window(records, newest, policy) >= policy.threshold &&
+                       !tally_records_locked(records, now, policy);
   for (TallyRecord& r : records)
     if (ran_out || now - r.time >= policy.window_s) r.status &= ~kTallyValid;
   if (records.size() >= kMaxRecords) {
@@ -170,7 +173,12 @@ DWORD TallyFile::open(const std::string& directory, const std::string& name, boo
   owner_ = owner;
   exclusive_ = exclusive;
   dir_fd_ = open_directory(directory);
-  if (dir_fd_ < 0) return errno == ENOENT ? 0 : ERROR_ACCESS_DENIED;
+  if (dir_fd_ < 0) {
+    if (errno != ENOENT) return ERROR_ACCESS_DENIED;
+    // Made now, so that the first wrong passwords are counted under a lock too. One that
+    // cannot be made is tried again, or refused, when a failure is recorded.
+    if (!exclusive || make_directory() != 0) return dir_fd_ < 0 ? 0 : ERROR_ACCESS_DENIED;
+  }
   if (!trusted_directory(dir_fd_)) return ERROR_ACCESS_DENIED;
   if (!known) {
     // The same file work as a known name's, on a file without a name that goes when it is
@@ -183,7 +191,32 @@ DWORD TallyFile::open(const std::string& directory, const std::string& name, boo
     if (fd_ >= 0 && lock_file(fd_, exclusive_)) (void)read_records(fd_);
     return 0;
   }
+  // A check locks the account's file before it reads the count, made now if need be: with
+  // no file to lock, checks at the same moment would each count from nothing. Where none
+  // can be made, a failure to record is refused in add_failure.
+  if (exclusive) (void)make_file();
   return open_file(exclusive ? O_RDWR : O_RDONLY);
+}
+
+DWORD TallyFile::make_directory() {
+  // The host makes the last part of the path only, as its own tools do.
+  if (::mkdir(directory_.c_str(), 0755) != 0 && errno != EEXIST) return ERROR_ACCESS_DENIED;
+  dir_fd_ = open_directory(directory_);
+  if (dir_fd_ < 0 || !trusted_directory(dir_fd_)) return ERROR_ACCESS_DENIED;
+  return 0;
+}
+
+DWORD TallyFile::make_file() {
+  const int made = ::openat(dir_fd_, name_.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+  if (made < 0) {
+    if (errno == EEXIST) return 0;
+    return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+  }
+  // The host hands each account its file.
+  const bool given = geteuid() != 0 || fchown(made, owner_, static_cast<gid_t>(-1)) == 0;
+  ::close(made);
+  return given ? 0 : ERROR_ACCESS_DENIED;
 }
 
 DWORD TallyFile::open_file(int flags) {
@@ -198,12 +231,8 @@ DWORD TallyFile::open_file(int flags) {
 
 DWORD TallyFile::add_failure(std::int64_t now, const LockoutPolicy& policy) {
   if (!exclusive_) return ERROR_ACCESS_DENIED;
-  if (dir_fd_ < 0) {
-    // The host makes the last part of the path only, as its own tools do.
-    if (::mkdir(directory_.c_str(), 0755) != 0 && errno != EEXIST) return ERROR_ACCESS_DENIED;
-    dir_fd_ = open_directory(directory_);
-    if (dir_fd_ < 0 || !trusted_directory(dir_fd_)) return ERROR_ACCESS_DENIED;
-  }
+  if (dir_fd_ < 0)
+    if (const DWORD rc = make_directory(); rc != 0) return rc;
   if (decoy_) {
     // Fails where a known name's new file would (a directory we cannot write); a file
     // system without unnamed files only loses the equal cost.
@@ -218,17 +247,7 @@ DWORD TallyFile::add_failure(std::int64_t now, const LockoutPolicy& policy) {
   }
   if (fd_ < 0) {
     // Made here, or by another process since the open: either way read under the lock.
-    const int made = ::openat(dir_fd_, name_.c_str(),
-                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-    if (made >= 0) {
-      if (geteuid() == 0 && fchown(made, owner_, static_cast<gid_t>(-1)) != 0) {
-        ::close(made);
-        return ERROR_ACCESS_DENIED;
-      }
-      ::close(made);
-    } else if (errno != EEXIST) {
-      return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
-    }
+    if (const DWORD rc = make_file(); rc != 0) return rc;
     if (const DWORD rc = open_file(O_RDWR); rc != 0) return rc;
     if (fd_ < 0) return ERROR_ACCESS_DENIED;  // removed again meanwhile
   }

@@ -59,7 +59,9 @@ class TallyFile {
   TallyFile& operator=(const TallyFile&) = delete;
 
   /// Opens the tally directory and the file of the account name (none yet is no failure),
-  /// locked shared or exclusive; owner is the account's uid. For a name no account has
+  /// locked shared or exclusive; owner is the account's uid. An exclusive open makes the
+  /// directory and the file when they are missing and can be made, so that the count is
+  /// read under the lock from the first attempt on. For a name no account has
   /// (known false, name empty when malformed) the same file work goes to a file without a
   /// name, so that none is ever made for it and it costs what a known name does. 0;
   /// ERROR_ACCESS_DENIED for a directory or file another user could have planted or changed, or one
@@ -82,6 +84,8 @@ class TallyFile {
 
  private:
   DWORD open_file(int flags);
+  DWORD make_directory();  // the tally directory, opened into dir_fd_
+  DWORD make_file();       // the account's file when missing: 0 when it is there now
 
   std::string directory_, name_;
   uid_t owner_ = 0;

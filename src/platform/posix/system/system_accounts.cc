@@ -1,21 +1,14 @@
 // The host-account backend's side of adding, reading, changing and deleting accounts and
 // of group membership. Each change takes the host tools' locks, reads the files, and
 // writes back the ones it changed as one change (file_commit.h).
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/posix/backend.h"
 #include "platform/posix/system/faillock_tally.h"
+#include "platform/posix/system/home_dirs.h"
 #include "platform/posix/system/system_entries.h"
 #include "platform/posix/system/system_files.h"
 #include "platform/posix/system/unix_hash.h"
@@ -23,27 +16,9 @@
 namespace ostrel_posix {
 namespace {
 
-constexpr unsigned long kDefaultUidMin = 1000, kDefaultUidMax = 60000;
-
 struct Ids {
   unsigned long uid = 0, gid = 0;
 };
-
-// A number of login.defs beside the password file (the host's own for /etc/passwd).
-unsigned long login_defs_number(const SystemOptions& options, const char* key,
-                                unsigned long fallback) {
-  std::ifstream in(directory_of(options.password_file) + "/login.defs");
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream words(line);
-    std::string word, value;
-    if (words >> word >> value && word == key) {
-      char* end = nullptr;
-      const unsigned long number = std::strtoul(value.c_str(), &end, 10);
-      if (end != value.c_str() && *end == '\0') return number;
-    }
-  }
-  return fallback;
-}
 
 // The numbers in one field of every entry of a file.
 std::set<unsigned long> numbers_in(const AccountFile& file, std::size_t field) {
@@ -51,48 +26,36 @@ std::set<unsigned long> numbers_in(const AccountFile& file, std::size_t field) {
   for (const std::string& line : file.lines) {
     if (!is_entry(line)) continue;
     const auto fields = split_fields(line, field + 1);
-    char* end = nullptr;
-    const unsigned long number = std::strtoul(fields[field].c_str(), &end, 10);
-    if (end != fields[field].c_str()) used.insert(number);
+    unsigned long number = 0;
+    if (plain_number(fields[field], number)) used.insert(number);
   }
   return used;
 }
 
-// The first uid from base_uid (else UID_MIN) that no account has and no group has as its
-// gid, so that the account's own group gets the same number. False when none is left.
-bool next_free_ids(const SystemFiles& files, Ids& ids) {
-  const unsigned long first =
-      files.options.base_uid.value_or(login_defs_number(files.options, "UID_MIN", kDefaultUidMin));
-  const unsigned long last = login_defs_number(files.options, "UID_MAX", kDefaultUidMax);
+// One past the highest uid or gid in use in the managed range, as the host's useradd
+// counts, and past the highest uid ever handed out here, so that a deleted account's uid
+// (and with it its files and mail) goes to nobody else; the account's own group gets the
+// same number, which is kept as the highest handed out. False when the range is used up:
+// a number is never taken again from below.
+bool next_free_ids(SystemFiles& files, Ids& ids) {
+  const UidRange& range = files.range;
+  unsigned long next = range.first, last = 0;
+  if (!files.last_uid.lines.empty() && plain_number(files.last_uid.lines[0], last) && last >= next)
+    next = last + 1;
   const auto uids = numbers_in(files.passwd, kPwUid);
   const auto gids = numbers_in(files.group, 2);
-  for (unsigned long n = first; n <= last; ++n) {
-    if (uids.count(n) == 0 && gids.count(n) == 0) {
-      ids.uid = ids.gid = n;
-      return true;
-    }
+  for (const auto* used : {&uids, &gids}) {
+    const auto above = used->upper_bound(range.last);
+    if (above == used->begin()) continue;
+    const unsigned long highest = *std::prev(above);
+    if (highest >= next) next = highest + 1;
   }
-  return false;
-}
-
-// Creates a missing home below home_path, and gives it to the account when we are root.
-void make_home(const std::string& home, const Ids& ids, bool given) {
-  if (home.empty() || home[0] != '/') return;
-  if (!given) {
-    for (std::size_t cut = home.find('/', 1); cut != std::string::npos;
-         cut = home.find('/', cut + 1))
-      ::mkdir(home.substr(0, cut).c_str(), 0755);
-    ::mkdir(home.c_str(), 0700);
-  }
-  if (::geteuid() != 0) return;
-  // Only a directory that is ours and empty is handed over: a home made for this account,
-  // never a directory other files already live in.
-  struct stat info {};
-  if (::lstat(home.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0) return;
-  std::error_code error;
-  if (!std::filesystem::is_empty(home, error) || error) return;
-  // A failure leaves the directory root's: the account works, its home is not writable.
-  (void)::lchown(home.c_str(), static_cast<uid_t>(ids.uid), static_cast<gid_t>(ids.gid));
+  if (!range.contains(next)) return false;
+  ids.uid = ids.gid = next;
+  files.last_uid.lines.assign(1, std::to_string(next));
+  files.last_uid.final_newline = true;
+  files.last_uid.changed = true;
+  return true;
 }
 
 // The passwd line of an account.
@@ -113,13 +76,12 @@ std::string shadow_line(const SystemFiles& files, const AccountName& name,
 
 // The account's lines, and its own group unless ids come from an account it replaces.
 DWORD add_entries(SystemFiles& files, const AccountName& name, const UserFields& fields,
-                  const std::string* hash, const Ids* kept, std::string& home) {
-  Ids ids;
+                  const std::string* hash, const Ids* kept, std::string& home, Ids& ids) {
   if (kept != nullptr) {
     ids = *kept;
   } else {
     if (find_entry(files.group, name.text) >= 0) return NERR_GroupExists;
-    if (!next_free_ids(files, ids)) return NERR_InternalError;
+    if (!next_free_ids(files, ids)) return NERR_InternalError;  // no uid left
   }
   home = fields.has_home_dir ? fields.home_dir
          : files.options.home_path.empty()
@@ -157,11 +119,13 @@ void leave_groups(SystemFiles& files, std::string_view name) {
 
 // Removes the account's passwd and shadow lines and its memberships; its ids in ids.
 DWORD remove_entries(SystemFiles& files, const AccountName& name, Ids& ids) {
-  const int at = find_entry(files.passwd, name.text);
+  bool foreign = false;
+  const int at = files.find_account(name.text, &foreign);
+  if (foreign) return ERROR_ACCESS_DENIED;
   if (at < 0) return NERR_UserNotFound;
   const auto fields = split_fields(files.passwd.lines[static_cast<std::size_t>(at)], kPwFields);
-  ids.uid = std::strtoul(fields[kPwUid].c_str(), nullptr, 10);
-  ids.gid = std::strtoul(fields[kPwGid].c_str(), nullptr, 10);
+  plain_number(fields[kPwUid], ids.uid);
+  plain_number(fields[kPwGid], ids.gid);
   remove_entry(files.passwd, at);
   if (const int sp = find_entry(files.shadow, name.text); sp >= 0) remove_entry(files.shadow, sp);
   leave_groups(files, name.text);
@@ -191,22 +155,22 @@ DWORD system_add_user(const AccountName& name, const UserFields& fields,
   if (const DWORD rc = make_hash(password, hash); rc != 0) return rc;
   SystemFiles files;
   if (const DWORD rc = files.open(true, true); rc != 0) return rc;
-  if (find_entry(files.passwd, name.text) >= 0 || find_entry(files.shadow, name.text) >= 0)
-    return NERR_UserExists;
+  // An account outside the managed range is not ours to replace.
+  bool foreign = false;
+  if (files.find_account(name.text, &foreign) >= 0 || find_entry(files.shadow, name.text) >= 0)
+    return foreign ? ERROR_ACCESS_DENIED : NERR_UserExists;
+  if (foreign) return ERROR_ACCESS_DENIED;
   std::string home;
-  if (const DWORD rc = add_entries(files, name, fields, password ? &hash : nullptr, nullptr, home);
+  Ids ids;
+  if (const DWORD rc =
+          add_entries(files, name, fields, password ? &hash : nullptr, nullptr, home, ids);
       rc != 0)
     return rc;
   // A new account starts with no wrong passwords, whatever an old one of its name left.
   if (const std::string tallies = counting_tally_directory(files.options); !tallies.empty())
     if (const DWORD rc = remove_tally(tallies, name.text); rc != 0) return rc;
   if (const DWORD rc = files.commit(); rc != 0) return rc;
-  const int at = find_entry(files.passwd, name.text);
-  const auto line = split_fields(files.passwd.lines[static_cast<std::size_t>(at)], kPwFields);
-  make_home(home,
-            {std::strtoul(line[kPwUid].c_str(), nullptr, 10),
-             std::strtoul(line[kPwGid].c_str(), nullptr, 10)},
-            fields.has_home_dir);
+  give_home(files.options, home, static_cast<uid_t>(ids.uid), static_cast<gid_t>(ids.gid));
   return 0;
 }
 
@@ -216,7 +180,9 @@ DWORD system_set_user(const AccountName& name, const UserFields& fields,
   if (const DWORD rc = make_hash(password, hash); rc != 0) return rc;
   SystemFiles files;
   if (const DWORD rc = files.open(true, false); rc != 0) return rc;
-  const int at = find_entry(files.passwd, name.text);
+  bool foreign = false;
+  const int at = files.find_account(name.text, &foreign);
+  if (foreign) return ERROR_ACCESS_DENIED;
   if (at < 0) return NERR_UserNotFound;
   // A record without UF_LOCKOUT, and a new password, unlock the account; a caller can
   // never set the flag. Unlocked first, so that a failure changes nothing else.
@@ -246,14 +212,21 @@ DWORD system_set_user(const AccountName& name, const UserFields& fields,
   } else {
     pw[kPwHash] = field;
   }
+  Ids ids;
+  plain_number(pw[kPwUid], ids.uid);
+  plain_number(pw[kPwGid], ids.gid);
+  const std::string home = pw[kPwHome];
   replace_entry(files.passwd, at, join_fields(pw));
-  return files.commit();
+  if (const DWORD rc = files.commit(); rc != 0) return rc;
+  // A new home the command has just made goes to the account.
+  give_home(files.options, home, static_cast<uid_t>(ids.uid), static_cast<gid_t>(ids.gid));
+  return 0;
 }
 
 DWORD system_get_user(const AccountName& name, UserRecords& records) {
   SystemFiles files;
   if (const DWORD rc = files.open(false, false); rc != 0) return rc;
-  const int at = find_entry(files.passwd, name.text);
+  const int at = files.find_account(name.text);
   if (at < 0) return NERR_UserNotFound;
   return add_system_record(files, at, counting_tally_directory(files.options), records)
              ? 0
@@ -280,7 +253,7 @@ DWORD system_replace_user(const AccountName& name, const UserFields& fields,
   if (const DWORD rc = files.open(true, true); rc != 0) return removal = rc;
   // A new password unlocks the account, before anything else changes.
   const std::string tallies = counting_tally_directory(files.options);
-  if (const int at = find_entry(files.passwd, name.text);
+  if (const int at = files.find_account(name.text);
       at >= 0 && password != nullptr && !tallies.empty())
     if (const DWORD rc = clear_tally(tallies, name.text, entry_uid(files, at)); rc != 0)
       return removal = rc;
@@ -289,11 +262,12 @@ DWORD system_replace_user(const AccountName& name, const UserFields& fields,
   Ids ids;
   if (const DWORD rc = remove_entries(files, name, ids); rc != 0) return removal = rc;
   std::string home;
-  if (const DWORD rc = add_entries(files, name, fields, password ? &hash : nullptr, &ids, home);
+  if (const DWORD rc =
+          add_entries(files, name, fields, password ? &hash : nullptr, &ids, home, ids);
       rc != 0)
     return rc;
   if (const DWORD rc = files.commit(); rc != 0) return rc;
-  make_home(home, ids, fields.has_home_dir);
+  give_home(files.options, home, static_cast<uid_t>(ids.uid), static_cast<gid_t>(ids.gid));
   return 0;
 }
 
@@ -307,7 +281,7 @@ DWORD system_add_members(const AccountName& group, const std::vector<AccountName
   auto shadow_fields = gs >= 0 ? split_fields(files.gshadow.lines[static_cast<std::size_t>(gs)], 4)
                                : std::vector<std::string>();
   for (const AccountName& member : members) {
-    if (find_entry(files.passwd, member.text) < 0) return ERROR_NO_SUCH_MEMBER;
+    if (files.find_account(member.text) < 0) return ERROR_NO_SUCH_MEMBER;
     if (!add_member(fields[3], member.text)) return ERROR_MEMBER_IN_ALIAS;
     if (gs >= 0) add_member(shadow_fields[3], member.text);
   }

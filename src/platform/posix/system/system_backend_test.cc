@@ -59,7 +59,7 @@ class SystemBackendTest : public ::testing::Test {
     const std::string passwd = file("passwd"), shadow = file("shadow");
     options.password_file = passwd.c_str();
     options.shadow_file = shadow.c_str();
-    options.base_uid = "2000";
+    options.base_uid = "1000";
     platform_set_system_options(options);
     platform_set_account_db("system");
     platform_clear_faults();
@@ -84,6 +84,8 @@ class SystemBackendTest : public ::testing::Test {
   std::string dir_;
 };
 
+std::size_t tally_of_alice(const std::string& dir);
+
 BOOL logon(const std::string& user, const std::string& password) {
   const std::u16string u = wide(user), p = wide(password);
   HANDLE token = nullptr;
@@ -103,8 +105,8 @@ TEST_F(SystemBackendTest, AddChangeDeleteKeepOtherLinesAndOwnership) {
   // The new account comes before the closing NIS line; everything else is untouched.
   EXPECT_EQ(read_all(file("passwd")),
             std::string(kPasswd).substr(0, std::string(kPasswd).rfind('+')) +
-                "alice:x:2000:2000:Alice::/usr/sbin/nologin\n+@netgroup::::::\n");
-  EXPECT_EQ(read_all(file("group")), std::string(kGroup) + "alice:x:2000:\n");
+                "alice:x:1001:1001:Alice::/usr/sbin/nologin\n+@netgroup::::::\n");
+  EXPECT_EQ(read_all(file("group")), std::string(kGroup) + "alice:x:1001:\n");
   EXPECT_EQ(read_all(file("gshadow")), std::string(kGshadow) + "alice:!::\n");
   const std::string shadow = read_all(file("shadow"));
   EXPECT_EQ(shadow.rfind(kShadow, 0), 0u);
@@ -148,8 +150,16 @@ TEST_F(SystemBackendTest, RecordsLocksAndHashesOfOtherMethods) {
   const std::string sha512 = crypt(("Old#pass"), setting);
   write_all(file("shadow"), "root:*:19000:0:99999:7:::\ncarol:" + sha512 + ":19000:0:99999:7:::\n",
             0640);
-  EXPECT_TRUE(logon("carol", "Old#pass"));
   EXPECT_FALSE(logon("carol", "old#pass"));
+  EXPECT_NE(read_all(file("shadow")).find(sha512), std::string::npos);
+  // A logon replaces it with a yescrypt hash; the day of the last change stays.
+  EXPECT_TRUE(logon("carol", "Old#pass"));
+  const std::string rehashed = read_all(file("shadow"));
+  const std::size_t at = rehashed.find("carol:$y$");
+  ASSERT_NE(at, std::string::npos);
+  const std::string yescrypt = rehashed.substr(at + 6, rehashed.find(':', at + 6) - at - 6);
+  EXPECT_NE(rehashed.find(yescrypt + ":19000:0:99999:7:::\n"), std::string::npos);
+  EXPECT_TRUE(logon("carol", "Old#pass"));
 
   LPBYTE buffer = nullptr;
   ASSERT_EQ(NetUserGetInfo(nullptr, u"carol", 1, &buffer), 0u);
@@ -164,7 +174,7 @@ TEST_F(SystemBackendTest, RecordsLocksAndHashesOfOtherMethods) {
   info->usri1_flags |= UF_ACCOUNTDISABLE;
   info->usri1_script_path = nullptr;  // the default shell
   ASSERT_EQ(NetUserSetInfo(nullptr, u"carol", 1, buffer, nullptr), 0u);
-  EXPECT_NE(read_all(file("shadow")).find("carol:!" + sha512 + ":"), std::string::npos);
+  EXPECT_NE(read_all(file("shadow")).find("carol:!" + yescrypt + ":"), std::string::npos);
   EXPECT_NE(
       read_all(file("passwd")).find("carol:x:1000:1000:Carol,,,:/home/carol:/usr/sbin/nologin\n"),
       std::string::npos);
@@ -215,8 +225,8 @@ TEST_F(SystemBackendTest, KilledWriterLeavesWholeFilesAndTheNextOneFinishesTheCh
   EXPECT_FALSE(std::filesystem::exists(file("passwd.ostrel-journal")));
   EXPECT_FALSE(std::filesystem::exists(file("passwd.ostrel-new")));
   const std::string passwd = read_all(file("passwd"));
-  EXPECT_NE(passwd.find("\nerin:x:2000:2000:"), std::string::npos);
-  EXPECT_NE(passwd.find("\nfrank:x:2001:2001:"), std::string::npos);
+  EXPECT_NE(passwd.find("\nerin:x:1001:1001:"), std::string::npos);
+  EXPECT_NE(passwd.find("\nfrank:x:1002:1002:"), std::string::npos);
 
   // A change left behind while another tool replaced a file is dropped for that file.
   platform_inject_fault("commit_files", ERROR_BUSY);
@@ -230,10 +240,199 @@ TEST_F(SystemBackendTest, KilledWriterLeavesWholeFilesAndTheNextOneFinishesTheCh
   EXPECT_EQ(read_all(file("passwd")).find("\nfrank:x:"), std::string::npos);
 }
 
+std::vector<std::string> listed_names() {
+  LPBYTE buffer = nullptr;
+  DWORD read = 0, total = 0;
+  EXPECT_EQ(NetUserEnum(nullptr, 1, 0, &buffer, MAX_PREFERRED_LENGTH, &read, &total, nullptr), 0u);
+  std::vector<std::string> names;  // "!" after a disabled account's name
+  for (DWORD i = 0; i < read; ++i) {
+    const USER_INFO_1& user = reinterpret_cast<USER_INFO_1*>(buffer)[i];
+    names.push_back(narrow(user.usri1_name) + ((user.usri1_flags & UF_ACCOUNTDISABLE) ? "!" : ""));
+  }
+  NetApiBufferFree(buffer);
+  return names;
+}
+
+DWORD logon_code(const std::string& user, const std::string& password) {
+  SetLastError(0);
+  return logon(user, password) ? 0 : GetLastError();
+}
+
+TEST_F(SystemBackendTest, AccountsOutsideTheManagedRangeAreNobodysToTouch) {
+  char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+  ASSERT_NE(crypt_gensalt_rn("$6$", 0, nullptr, 0, setting, sizeof setting), nullptr);
+  const std::string root_hash = crypt("Root#pw1", setting);
+  const std::string passwd = std::string(kPasswd) +
+                             "daemon:x:1:1::/usr/sbin:/usr/sbin/nologin\n"
+                             "svc:x:abc:abc::/:/bin/sh\n"
+                             "blank:x::1000::/:/bin/sh\n"
+                             "nobody:x:65534:65534::/nonexistent:/usr/sbin/nologin\n";
+  write_all(file("passwd"), passwd, 0644);
+  // Out of step with the password file, carol's hash locked.
+  write_all(file("shadow"),
+            "carol:!$6$salt$hash:19000:0:99999:7:::\nroot:" + root_hash + ":19000:0:99999:7:::\n",
+            0640);
+  const std::string shadow = read_all(file("shadow"));
+  for (const char16_t* name : {u"root", u"daemon", u"svc", u"blank", u"nobody"}) {
+    LPBYTE buffer = nullptr;
+    EXPECT_EQ(NetUserGetInfo(nullptr, name, 1, &buffer), static_cast<DWORD>(NERR_UserNotFound));
+    EXPECT_EQ(NetUserDel(nullptr, name), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    Record r = record(narrow(name));
+    EXPECT_EQ(add(r), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(NetUserSetInfo(nullptr, name, 1, r.bytes(), nullptr),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    NET_API_STATUS removal = 0;
+    platform_replace_user(nullptr, reinterpret_cast<USER_INFO_1*>(r.bytes()), nullptr, &removal);
+    EXPECT_EQ(removal, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  }
+  EXPECT_EQ(logon_code("root", "Root#pw1"), static_cast<DWORD>(ERROR_LOGON_FAILURE));
+  EXPECT_EQ(read_all(file("passwd")), passwd);
+  EXPECT_EQ(read_all(file("shadow")), shadow);
+  EXPECT_EQ(read_all(file("group")), kGroup);
+
+  // New uids count on from the highest in use: a deleted one is not handed on, and the
+  // end of the range is a refusal, not a wrap.
+  write_all(file("login.defs"), "UID_MIN 500\nUID_MAX\t1004\n", 0644);
+  ASSERT_EQ(add(record("alice")), 0u);
+  ASSERT_EQ(add(record("bob")), 0u);
+  ASSERT_EQ(NetUserDel(nullptr, u"alice"), 0u);
+  ASSERT_EQ(add(record("mallory")), 0u);
+  EXPECT_NE(read_all(file("passwd")).find("\nmallory:x:1003:1003:"), std::string::npos);
+  ASSERT_EQ(add(record("trent")), 0u);
+  const std::string full = read_all(file("passwd"));
+  EXPECT_EQ(add(record("victor")), static_cast<DWORD>(NERR_InternalError));
+  EXPECT_EQ(read_all(file("passwd")), full);
+  ASSERT_EQ(NetUserDel(nullptr, u"trent"), 0u);  // the highest: still not handed on
+  EXPECT_EQ(add(record("victor")), static_cast<DWORD>(NERR_InternalError));
+  EXPECT_EQ((listed_names()), (std::vector<std::string>{"bob", "carol!", "mallory"}));
+}
+
+TEST_F(SystemBackendTest, HomesAreMadeBelowHomePathAndOnlyNewOnesAreGiven) {
+  const std::string homes = dir_ + "/homes";
+  PlatformSystemOptions options;
+  const std::string passwd = file("passwd"), shadow = file("shadow");
+  options.password_file = passwd.c_str();
+  options.shadow_file = shadow.c_str();
+  options.base_uid = "1000";
+  options.home_path = homes.c_str();
+  platform_set_system_options(options);
+  auto owner = [](const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_uid) : -1L;
+  };
+  auto with_home = [](const char* name, const std::string& home) {
+    Record r = record(name);
+    r.has_home_dir = true;
+    r.home_dir = wide(home);
+    return r;
+  };
+  ASSERT_EQ(add(record("eve")), 0u);  // made now, below home_path: hers
+  const long root = geteuid() == 0 ? 0 : static_cast<long>(geteuid());
+  EXPECT_EQ(owner(homes + "/eve"), geteuid() == 0 ? 1001L : root);
+
+  // Directories that were there before keep their owner, wherever they are.
+  std::filesystem::create_directories(homes + "/taken");
+  std::filesystem::create_directories(dir_ + "/outside");
+  ASSERT_EQ(add(with_home("mal", homes + "/taken")), 0u);
+  ASSERT_EQ(add(with_home("oscar", dir_ + "/outside")), 0u);
+  EXPECT_EQ(owner(homes + "/taken"), root);
+  EXPECT_EQ(owner(dir_ + "/outside"), root);
+
+  // Nothing is made elsewhere, nor through a link below home_path.
+  errno = 0;
+  EXPECT_EQ(make_directory((dir_ + "/outside/new").c_str()), -1);
+  EXPECT_EQ(errno, EACCES);
+  std::filesystem::create_directory_symlink(dir_ + "/outside", homes + "/link");
+  EXPECT_EQ(make_directory((homes + "/link/new").c_str()), -1);
+  ASSERT_EQ(add(with_home("peggy", homes + "/link/new")), 0u);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/outside/new"));
+
+  // A home the set command's own chain made is given to the account.
+  ASSERT_EQ(make_directory((homes + "/made").c_str()), 0);
+  ASSERT_EQ(add(with_home("walter", homes + "/made")), 0u);
+  EXPECT_EQ(owner(homes + "/made"), geteuid() == 0 ? 1005L : root);
+}
+
+TEST_F(SystemBackendTest, TheRightPasswordIsRefusedAsTheHostsAgeingRefusesIt) {
+  char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+  ASSERT_NE(crypt_gensalt_rn("$6$", 0, nullptr, 0, setting, sizeof setting), nullptr);
+  const std::string hash = crypt("Aged#pw1", setting);
+  const std::string today = std::to_string(today_in_days());
+  struct Case {
+    std::string ageing;  // last change, min, max, warn, inactive, expiry
+    DWORD code;
+  } cases[] = {
+      {today + ":0:99999:7::1", ERROR_ACCOUNT_EXPIRED},  // usermod -e 1
+      {today + ":0:99999:7::" + today, ERROR_ACCOUNT_EXPIRED},
+      {"0:0:99999:7::", ERROR_PASSWORD_MUST_CHANGE},
+      {"1000:0:90:7::", ERROR_PASSWORD_EXPIRED},
+      {"1000:0:90:7:30:", ERROR_PASSWORD_EXPIRED},  // past its inactive days too
+      {today + ":0:90:7::", 0},
+      {"::::::", 0},
+  };
+  for (const Case& c : cases) {
+    write_all(file("shadow"), "carol:" + hash + ":" + c.ageing + ":\n", 0640);
+    EXPECT_EQ(logon_code("carol", "Wrong#pw"), static_cast<DWORD>(ERROR_LOGON_FAILURE)) << c.ageing;
+    EXPECT_EQ(logon_code("carol", "Aged#pw1"), c.code) << c.ageing;
+  }
+}
+
+TEST_F(SystemBackendTest, AnAccountFileThatCannotBeReadIsAnOutage) {
+  for (const bool directory : {false, true}) {
+    std::filesystem::remove(file("shadow"));
+    if (directory) std::filesystem::create_directory(file("shadow"));
+    LPBYTE buffer = nullptr;
+    const DWORD read = NetUserGetInfo(nullptr, u"carol", 1, &buffer);
+    EXPECT_TRUE(read == ERROR_OPEN_FAILED || read == ERROR_ACCESS_DENIED) << read;
+    EXPECT_EQ(logon_code("carol", "pw"), read);
+    DWORD entries = 0, total = 0;
+    EXPECT_EQ(NetUserEnum(nullptr, 1, 0, &buffer, MAX_PREFERRED_LENGTH, &entries, &total, nullptr),
+              read);
+    EXPECT_EQ(NetUserDel(nullptr, u"carol"), read);
+    EXPECT_EQ(add(record("dave")), read);
+    std::filesystem::remove(file("shadow"));
+  }
+}
+
+TEST_F(SystemBackendTest, EightProcessesAtOnceAreCountedExactly) {
+  ASSERT_EQ(add(record("alice", "Right#1")), 0u);
+  PlatformLockoutPolicy policy;
+  policy.threshold = 3;
+  platform_set_lockout_policy(policy);
+  int start[2];
+  ASSERT_EQ(pipe(start), 0);
+  std::vector<pid_t> children;
+  for (int i = 0; i < 8; ++i) {
+    const pid_t child = fork();
+    if (child == 0) {
+      close(start[1]);
+      char go = 0;
+      (void)!read(start[0], &go, 1);  // every child waits for the same moment
+      const DWORD code = logon_code("alice", "wrong");
+      _exit(code == ERROR_LOGON_FAILURE ? 0 : code == ERROR_ACCOUNT_LOCKED_OUT ? 1 : 2);
+    }
+    children.push_back(child);
+  }
+  close(start[0]);
+  close(start[1]);
+  int wrong = 0, locked = 0;
+  for (const pid_t child : children) {
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    wrong += WEXITSTATUS(status) == 0;
+    locked += WEXITSTATUS(status) == 1;
+  }
+  EXPECT_EQ(wrong, 3);
+  EXPECT_EQ(locked, 5);
+  EXPECT_EQ(tally_of_alice(dir_ + "/faillock"), 3u);
+  EXPECT_EQ(logon_code("alice", "Right#1"), static_cast<DWORD>(ERROR_ACCOUNT_LOCKED_OUT));
+}
+
 // The tally file of an account in dir, as a list of its records.
 std::vector<TallyRecord> tally_of(const std::string& dir, const std::string& name) {
   TallyFile tally;
-  EXPECT_EQ(tally.open(dir, name, true, 2000, false), 0u);  // alice's uid
+  EXPECT_EQ(tally.open(dir, name, true, 1001, false), 0u);  // alice's uid
   return tally.records();
 }
 
@@ -249,6 +448,10 @@ void age_tally(const std::string& path, std::int64_t seconds) {
     std::memcpy(raw.data() + at, &time, 8);
   }
   std::ofstream(path, std::ios::binary | std::ios::trunc) << raw;
+}
+
+std::size_t tally_of_alice(const std::string& dir) {
+  return tally_of(dir, "alice").size();
 }
 
 bool locked_out(const char16_t* name) {

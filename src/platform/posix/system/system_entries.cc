@@ -11,7 +11,7 @@ namespace ostrel_posix {
 std::string stored_hash(const SystemFiles& files, int index) {
   const auto fields = split_fields(files.passwd.lines[static_cast<std::size_t>(index)], kPwFields);
   if (!files.options.shadow || fields[kPwHash] != "x") return fields[kPwHash];
-  const int at = find_entry(files.shadow, fields[kPwName]);
+  const int at = files.shadow_of(index);
   if (at < 0) return "!";  // deferred to a shadow entry that is missing: no password
   return split_fields(files.shadow.lines[static_cast<std::size_t>(at)], kSpFields)[kSpHash];
 }
@@ -28,10 +28,18 @@ std::string counting_tally_directory(const SystemOptions& options) {
 bool add_system_record(const SystemFiles& files, int index, const std::string& tally_directory,
                        UserRecords& records) {
   const auto fields = split_fields(files.passwd.lines[static_cast<std::size_t>(index)], kPwFields);
+  // The shadow line, split once for the hash and the ageing.
+  const int at = files.options.shadow ? files.shadow_of(index) : -1;
+  const auto sp = at >= 0
+                      ? split_fields(files.shadow.lines[static_cast<std::size_t>(at)], kSpFields)
+                      : std::vector<std::string>();
   UserFields account;
   account.priv = fields[kPwUid] == "0" ? USER_PRIV_ADMIN : USER_PRIV_USER;
   account.flags = UF_SCRIPT | UF_NORMAL_ACCOUNT;
-  const std::string hash = stored_hash(files, index);
+  // As stored_hash reads it: a hash deferred to a missing shadow line is none.
+  const std::string& hash = !files.options.shadow || fields[kPwHash] != "x" ? fields[kPwHash]
+                            : at >= 0                                       ? sp[kSpHash]
+                                                                            : std::string("!");
   if (!hash.empty() && hash[0] == '!') account.flags |= UF_ACCOUNTDISABLE;
   if (!tally_directory.empty()) {
     // A tally that cannot be read shows no lock here: the flag only reports it, and the
@@ -51,15 +59,11 @@ bool add_system_record(const SystemFiles& files, int index, const std::string& t
 
   DWORD age = 0;
   bool expires = false;
-  if (files.options.shadow) {
-    const int at = find_entry(files.shadow, fields[kPwName]);
-    if (at >= 0) {
-      const auto sp = split_fields(files.shadow.lines[static_cast<std::size_t>(at)], kSpFields);
-      const long changed = std::atol(sp[kSpLastChange].c_str());
-      const long now = static_cast<long>(std::time(nullptr));
-      if (changed > 0 && changed * 86400 <= now) age = static_cast<DWORD>(now - changed * 86400);
-      expires = !sp[kSpMax].empty() && sp[kSpMax] != "99999" && sp[kSpMax] != "-1";
-    }
+  if (at >= 0) {
+    const long changed = std::atol(sp[kSpLastChange].c_str());
+    const long now = static_cast<long>(std::time(nullptr));
+    if (changed > 0 && changed * 86400 <= now) age = static_cast<DWORD>(now - changed * 86400);
+    expires = !sp[kSpMax].empty() && sp[kSpMax] != "99999" && sp[kSpMax] != "-1";
   }
   if (!expires) account.flags |= UF_DONT_EXPIRE_PASSWD;
   return add_user_fields(fields[kPwName], account, age, records);

@@ -1,14 +1,123 @@
 #include "platform/posix/system/system_files.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <ctime>
+#include <fstream>
+#include <sstream>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/posix/system/file_commit.h"
 
 namespace ostrel_posix {
+namespace {
+
+constexpr unsigned long kDefaultUidMin = 1000, kDefaultUidMax = 60000;
+
+// The file beside the password file that keeps the highest uid handed out: read, and made
+// (empty, with the password file's mode) when missing, so that a change can replace it.
+DWORD read_last_uid(const SystemOptions& options, const AccountFile& passwd, AccountFile& file) {
+  const std::string path = options.password_file + ".ostrel-last-uid";
+  DWORD rc = read_account_file(path, file);
+  if (rc != ERROR_FILE_NOT_FOUND) return rc;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        passwd.info.st_mode & 0644);
+  if (fd < 0) return ERROR_OPEN_FAILED;
+  ::close(fd);
+  return read_account_file(path, file);
+}
+
+// A file that must be there is an outage when it is missing.
+DWORD required(DWORD rc) {
+  return rc == ERROR_FILE_NOT_FOUND ? ERROR_OPEN_FAILED : rc;
+}
+
+}  // namespace
+
+unsigned long login_defs_number(const SystemOptions& options, const char* key,
+                                unsigned long fallback) {
+  std::ifstream in(directory_of(options.password_file) + "/login.defs");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string word, value;
+    unsigned long number = 0;
+    if (words >> word >> value && word == key && plain_number(value, number)) return number;
+  }
+  return fallback;
+}
+
+UidRange managed_range(const SystemOptions& options) {
+  UidRange range;
+  range.first = options.base_uid.value_or(login_defs_number(options, "UID_MIN", kDefaultUidMin));
+  if (range.first == 0) range.first = 1;
+  range.last = login_defs_number(options, "UID_MAX", kDefaultUidMax);
+  return range;
+}
+
+bool plain_number(std::string_view text, unsigned long& number) {
+  if (text.empty() || text.size() > 10) return false;
+  unsigned long long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value > 0xFFFFFFFEull) return false;  // (uid_t)-1 is no uid
+  number = static_cast<unsigned long>(value);
+  return true;
+}
+
+bool managed_entry(std::string_view line, const UidRange& range) {
+  if (!is_entry(line)) return false;
+  const auto fields = split_fields(line, 4);
+  unsigned long uid = 0, gid = 0;
+  return plain_number(fields[2], uid) && plain_number(fields[3], gid) && range.contains(uid);
+}
+
+int SystemFiles::find_account(std::string_view name, bool* foreign) const {
+  const int at = find_entry(passwd, name);
+  const bool managed = at >= 0 && managed_entry(passwd.lines[static_cast<std::size_t>(at)], range);
+  if (foreign != nullptr) *foreign = at >= 0 && !managed;
+  return managed ? at : -1;
+}
+
+int SystemFiles::shadow_entry(std::string_view name) const {
+  return find_entry(shadow, name);
+}
+
+int SystemFiles::shadow_of(int passwd_index) const {
+  if (!shadow_at_.empty()) return shadow_at_[static_cast<std::size_t>(passwd_index)];
+  return shadow_entry(entry_name(passwd.lines[static_cast<std::size_t>(passwd_index)]));
+}
+
+void SystemFiles::index_shadow() {
+  shadow_at_.assign(passwd.lines.size(), -1);
+  // The host's tools keep both files in the same order: the next shadow entry is tried
+  // first, and a table by name (the first entry of a name) only made when one is out of
+  // step.
+  std::unordered_map<std::string_view, int> by_name;
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < passwd.lines.size(); ++i) {
+    if (!is_entry(passwd.lines[i])) continue;
+    const std::string_view name = entry_name(passwd.lines[i]);
+    while (next < shadow.lines.size() && !is_entry(shadow.lines[next])) ++next;
+    if (next < shadow.lines.size() && entry_name(shadow.lines[next]) == name) {
+      shadow_at_[i] = static_cast<int>(next++);
+      continue;
+    }
+    if (by_name.empty())
+      for (std::size_t k = 0; k < shadow.lines.size(); ++k)
+        if (is_entry(shadow.lines[k]))
+          by_name.emplace(entry_name(shadow.lines[k]), static_cast<int>(k));
+    const auto it = by_name.find(name);
+    shadow_at_[i] = it == by_name.end() ? -1 : it->second;
+  }
+}
 
 DWORD SystemFiles::open(bool write, bool with_groups) {
   options = system_options();
+  range = managed_range(options);
   if (write) {
     std::vector<std::string> paths = {options.password_file};
     if (options.shadow) paths.push_back(options.shadow_file);
@@ -18,11 +127,16 @@ DWORD SystemFiles::open(bool write, bool with_groups) {
     if (const DWORD rc = lock->status(); rc != 0) return rc;
     if (const DWORD rc = recover_files(journal_path(options.password_file)); rc != 0) return rc;
   }
-  if (const DWORD rc = read_account_file(options.password_file, passwd); rc != 0) return rc;
+  // An account file that cannot be read is an outage, never an account that is missing
+  // or has no password.
+  if (const DWORD rc = read_account_file(options.password_file, passwd); rc != 0)
+    return required(rc);
   if (options.shadow) {
-    const DWORD rc = read_account_file(options.shadow_file, shadow);
-    if (rc != 0 && rc != ERROR_FILE_NOT_FOUND) return rc;
+    if (const DWORD rc = read_account_file(options.shadow_file, shadow); rc != 0)
+      return required(rc);
   }
+  if (write && with_groups)
+    if (const DWORD rc = read_last_uid(options, passwd, last_uid); rc != 0) return rc;
   if (with_groups) {
     DWORD rc = read_account_file(options.group_file, group);
     if (rc != 0 && rc != ERROR_FILE_NOT_FOUND) return rc;
@@ -33,7 +147,8 @@ DWORD SystemFiles::open(bool write, bool with_groups) {
 }
 
 DWORD SystemFiles::commit() {
-  return commit_files({&passwd, &shadow, &group, &gshadow}, journal_path(options.password_file));
+  return commit_files({&passwd, &shadow, &group, &gshadow, &last_uid},
+                      journal_path(options.password_file));
 }
 
 long today_in_days() {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/names.h"
@@ -14,18 +15,58 @@
 
 namespace ostrel_posix {
 
+/// The uids of the accounts this backend manages: first to last, both included.
+struct UidRange {
+  unsigned long first = 1, last = 0;
+  bool contains(unsigned long uid) const { return uid != 0 && uid >= first && uid <= last; }
+};
+
+/// From base_uid (else UID_MIN of login.defs beside the password file) to UID_MAX.
+UidRange managed_range(const SystemOptions& options);
+
+/// A number of login.defs beside the password file (the host's own for /etc/passwd), or
+/// fallback.
+unsigned long login_defs_number(const SystemOptions& options, const char* key,
+                                unsigned long fallback);
+
+/// True for a field of 1 to 10 decimal digits that fits a uid; its value in number.
+bool plain_number(std::string_view text, unsigned long& number);
+
+/// True when a passwd line is a managed account: uid and gid plain numbers, uid in range.
+bool managed_entry(std::string_view line, const UidRange& range);
+
 struct SystemFiles {
   SystemOptions options;
+  UidRange range;
   AccountFile passwd, shadow, group, gshadow;  // shadow read only with "shadow" on
+  // The highest uid ever handed out, one line; read (made when missing) for a write with
+  // the groups, so that no uid is handed out twice, whatever was deleted since.
+  AccountFile last_uid;
   std::unique_ptr<AccountFilesLock> lock;
 
   /// Reads the files; for a write, after taking the locks and finishing a change a killed
-  /// writer left. 0, or ERROR_ACCESS_DENIED, ERROR_BUSY, ERROR_FILE_NOT_FOUND (no
-  /// password file), ERROR_NOT_ENOUGH_MEMORY.
+  /// writer left. 0, or read_account_file's codes (ERROR_FILE_NOT_FOUND becomes
+  /// ERROR_OPEN_FAILED for the password file, and for the shadow file with "shadow" on),
+  /// ERROR_BUSY, ERROR_NOT_ENOUGH_MEMORY.
   DWORD open(bool write, bool with_groups);
 
   /// Writes the files that changed, as one change.
   DWORD commit();
+
+  /// The passwd index of the managed account named name, or -1. An account of that name
+  /// outside the range is never found; foreign (when given) tells that one exists.
+  int find_account(std::string_view name, bool* foreign = nullptr) const;
+
+  /// The shadow index of name, or -1.
+  int shadow_entry(std::string_view name) const;
+
+  /// The shadow index of the account whose passwd line is at passwd_index, or -1; from
+  /// the index once index_shadow has made one (for reading many accounts).
+  int shadow_of(int passwd_index) const;
+  void index_shadow();
+
+ private:
+  std::vector<int> shadow_at_;  // by passwd index
 };
 
 /// Days since 1970, as the shadow file counts them.

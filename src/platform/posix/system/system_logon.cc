@@ -1,8 +1,14 @@
-// Password logon against the host's hashes. Every refusal costs one hash check: an
-// unknown user, an account without a usable hash, a wrong password and a locked account
-// alike. Under a lockout policy the account's tally file (faillock_tally.h) stays locked
-// from before the check until its outcome is counted, so that checks of other processes
-// count in turn and none slips past the threshold.
+// Password logon against the host's hashes. Every refusal costs what a check of a new
+// hash costs: an unknown user, an account outside the managed range, an account without
+// a usable hash, a wrong password and a locked account alike, whatever the account's
+// hash method. Under a lockout policy the account's tally file (faillock_tally.h) stays
+// locked from before the check until its outcome is counted, so that checks of other
+// processes count in turn and none slips past the threshold. The right password is then
+// refused as the host refuses it (an expired account or password), and a hash of an older
+// method or cost is replaced with a new one.
+#include <sys/types.h>
+
+#include <chrono>
 #include <string>
 
 #include "platform/posix/backend.h"
@@ -28,10 +34,59 @@ DWORD check_hash(const std::string& hash, const std::string* password) {
   return disabled ? ERROR_ACCOUNT_DISABLED : 0;
 }
 
-}  // namespace
+// A shadow day count: empty (or -1) is none; anything else not a number counts as day 0,
+// so that a field nobody can read refuses rather than admits.
+bool shadow_days(const std::string& field, long& days) {
+  unsigned long number = 0;
+  if (field.empty() || field == "-1") return false;
+  days = plain_number(field, number) ? static_cast<long>(number) : 0;
+  return true;
+}
 
-DWORD system_logon(const AccountName* name, const std::string* password) {
-  prepare_unix_dummy();  // made now if need be, before any path can differ in cost
+// What the host's shadow ageing says of a right password: 0, ERROR_ACCOUNT_EXPIRED (the
+// account's expiry day has come), ERROR_PASSWORD_MUST_CHANGE (last change 0) or
+// ERROR_PASSWORD_EXPIRED (past its maximum age, inactive days included).
+DWORD shadow_ageing(const SystemFiles& files, const std::string& name) {
+  if (!files.options.shadow) return 0;
+  const int at = files.shadow_entry(name);
+  if (at < 0) return 0;
+  const auto sp = split_fields(files.shadow.lines[static_cast<std::size_t>(at)], kSpFields);
+  const long today = today_in_days();
+  long expire = 0, changed = 0, max = 0;
+  if (shadow_days(sp[kSpExpire], expire) && today >= expire) return ERROR_ACCOUNT_EXPIRED;
+  if (!shadow_days(sp[kSpLastChange], changed)) return 0;
+  if (changed == 0) return ERROR_PASSWORD_MUST_CHANGE;
+  if (shadow_days(sp[kSpMax], max) && today - changed > max) return ERROR_PASSWORD_EXPIRED;
+  return 0;
+}
+
+// Replaces the hash the password just matched with a new one, under the writers' locks
+// and written as a set writes; nothing happens when another change came first. The logon
+// stands whatever this answers.
+void rehash(const std::string& name, const std::string& password, const std::string& old_hash) {
+  std::string hash;
+  if (!make_unix_hash(password, hash)) return;
+  SystemFiles files;
+  if (files.open(true, false) != 0) return;
+  const int at = files.find_account(name);
+  if (at < 0 || stored_hash(files, at) != old_hash) return;
+  auto pw = split_fields(files.passwd.lines[static_cast<std::size_t>(at)], kPwFields);
+  const int sp = files.shadow_entry(name);
+  if (files.options.shadow && pw[kPwHash] == "x" && sp >= 0) {
+    // The day of the last change stays: the password itself is the same.
+    auto line = split_fields(files.shadow.lines[static_cast<std::size_t>(sp)], kSpFields);
+    line[kSpHash] = hash;
+    replace_entry(files.shadow, sp, join_fields(line));
+  } else {
+    pw[kPwHash] = hash;
+    replace_entry(files.passwd, at, join_fields(pw));
+  }
+  (void)files.commit();
+}
+
+// The check and its count. checked_hash gets the hash a right password matched.
+DWORD counted_logon(const AccountName* name, const std::string* password,
+                    std::string& checked_hash) {
   std::string hash;
   bool known = false;
   uid_t uid = 0;
@@ -39,7 +94,8 @@ DWORD system_logon(const AccountName* name, const std::string* password) {
   if (name != nullptr) {
     // A file that cannot be read is told apart from a refused password.
     if (const DWORD rc = files.open(false, false); rc != 0) return rc;
-    if (const int at = find_entry(files.passwd, name->text); at >= 0) {
+    // An account outside the managed range is refused as an unknown name is.
+    if (const int at = files.find_account(name->text); at >= 0) {
       hash = stored_hash(files, at);
       known = true;
       uid = entry_uid(files, at);
@@ -49,28 +105,47 @@ DWORD system_logon(const AccountName* name, const std::string* password) {
   }
 
   const LockoutPolicy policy = lockout_policy();
-  if (policy.threshold == 0) return check_hash(hash, password);
-  // An unknown name makes the same file work in the tally directory and never gets a file.
   TallyFile tally;
-  if (const DWORD rc =
-          tally.open(tally_directory(files.options), name ? name->text : "", known, uid, true);
-      rc != 0)
-    return rc;
+  const bool counting = policy.threshold != 0;
+  // An unknown name makes the same file work in the tally directory and never gets a file.
+  if (counting) {
+    if (const DWORD rc =
+            tally.open(tally_directory(files.options), name ? name->text : "", known, uid, true);
+        rc != 0)
+      return rc;
+  }
   const std::int64_t now = lockout_clock();
-  const bool locked = tally.locked(now, policy);
-  const DWORD checked = check_hash(hash, password);  // a locked account pays for it too
+  const bool locked = counting && tally.locked(now, policy);
+  const auto start = std::chrono::steady_clock::now();
+  DWORD checked = check_hash(hash, password);  // a locked account pays for it too
+  if (checked == 0 && known) checked = shadow_ageing(files, name->text);
+  if (checked != 0 || locked) pad_to_hash_cost(start);
   // A locked account refuses every password, and its lock runs from the failure that set
   // it: attempts meanwhile are not recorded.
   if (locked) return ERROR_ACCOUNT_LOCKED_OUT;
   if (checked == ERROR_LOGON_FAILURE) {
     // A count that cannot be kept is told apart from a wrong password.
-    if (const DWORD rc = tally.add_failure(now, policy); rc != 0) return rc;
+    if (counting)
+      if (const DWORD rc = tally.add_failure(now, policy); rc != 0) return rc;
     return checked;
   }
   // The right password starts the count again; the logon stands even if the file cannot
   // be emptied (the failures then still count, as if the logon had not happened).
-  (void)tally.clear();
+  if (counting) (void)tally.clear();
+  if (checked == 0) checked_hash = hash;
   return checked;
+}
+
+}  // namespace
+
+DWORD system_logon(const AccountName* name, const std::string* password) {
+  prepare_unix_dummy();  // made now if need be, before any path can differ in cost
+  std::string checked_hash;
+  const DWORD rc = counted_logon(name, password, checked_hash);
+  // After the tally is let go: a writer takes the files' locks before a tally's.
+  if (rc == 0 && name != nullptr && password != nullptr && unix_hash_outdated(checked_hash))
+    rehash(name->text, *password, checked_hash);
+  return rc;
 }
 
 }  // namespace ostrel_posix

@@ -3,8 +3,11 @@
 #include <crypt.h>
 #include <sodium.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -25,12 +28,41 @@ const char* crypt_into(CryptArea& area, const std::string& password, const char*
   return out == nullptr || out[0] == '*' ? nullptr : out;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// What a check of a new hash costs here, in nanoseconds: first the making of the fixed
+// hash, then a running mean over the checks against it.
+std::atomic<std::int64_t> hash_cost_ns{0};
+
+std::int64_t since(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+}
+
+void record_cost(std::int64_t ns) {
+  const std::int64_t old = hash_cost_ns.load(std::memory_order_relaxed);
+  hash_cost_ns.store(old == 0 ? ns : old + (ns - old) / 4, std::memory_order_relaxed);
+}
+
 const std::string& dummy() {
   static const std::string made = [] {
     std::string hash;
-    return make_unix_hash("ostrel dummy password", hash) ? hash : std::string();
+    const Clock::time_point start = Clock::now();
+    if (!make_unix_hash("ostrel dummy password", hash)) return std::string();
+    record_cost(since(start));
+    return hash;
   }();
   return made;
+}
+
+// The method and cost part of a hash: "$id$params$" of "$id$params$salt$hash".
+std::string_view setting_prefix(std::string_view hash) {
+  std::size_t at = 0;
+  for (int dollars = 0; dollars < 3; ++dollars) {
+    at = hash.find('$', at);
+    if (at == std::string_view::npos) return {};
+    ++at;
+  }
+  return hash.substr(0, at);
 }
 
 }  // namespace
@@ -47,7 +79,10 @@ bool make_unix_hash(const std::string& password, std::string& hash) {
 
 bool unix_hash_matches(const std::string& hash, const std::string& password) {
   CryptArea area;
+  const Clock::time_point start = Clock::now();
   const char* out = crypt_into(area, password, hash.empty() ? dummy().c_str() : hash.c_str());
+  // A check of a hash of the current method and cost counts towards what refusals cost.
+  if (out != nullptr && !unix_hash_outdated(hash)) record_cost(since(start));
   if (out == nullptr || hash.empty()) {
     if (out == nullptr) crypt_into(area, password, dummy().c_str());
     return false;
@@ -62,7 +97,19 @@ void prepare_unix_dummy() {
 
 void unix_verify_dummy(const std::string& password) {
   CryptArea area;
+  const Clock::time_point start = Clock::now();
   crypt_into(area, password, dummy().c_str());
+  record_cost(since(start));
+}
+
+void pad_to_hash_cost(Clock::time_point start) {
+  const std::int64_t left = hash_cost_ns.load(std::memory_order_relaxed) - since(start);
+  if (left > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(left));
+}
+
+bool unix_hash_outdated(const std::string& hash) {
+  const std::string_view wanted = setting_prefix(dummy());
+  return wanted.empty() || setting_prefix(hash) != wanted;
 }
 
 }  // namespace ostrel_posix

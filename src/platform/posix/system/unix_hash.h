@@ -3,6 +3,7 @@
 // knows (yescrypt, sha512crypt, ...).
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -22,5 +23,13 @@ void prepare_unix_dummy();
 /// Checks password against a fixed yescrypt hash made with the same method and cost as
 /// new ones, so that a refusal without a usable hash costs what a real check does.
 void unix_verify_dummy(const std::string& password);
+
+/// Waits until a check that began at start has taken as long as a check of a new hash
+/// usually takes (measured on the fixed hash), so that a refusal tells nothing of the
+/// account's hash method; a check that took longer is not held.
+void pad_to_hash_cost(std::chrono::steady_clock::time_point start);
+
+/// True when hash is not of the method and cost new hashes get.
+bool unix_hash_outdated(const std::string& hash);
 
 }  // namespace ostrel_posix

@@ -1,0 +1,268 @@
+// The domain backend against bare libldap on the same domain controller, in this process:
+// lookups per second (against a search by name on a kept connection), check (against a
+// search and a simple bind on kept connections) and the whole listing of 10,000 accounts
+// (against a bare paged search, no sort). Runs alternate; medians.
+//
+// Needs the test DC (eval "$(tests/ad/harness.sh start)"); without OSTREL_TEST_AD_URI it
+// says so and measures nothing. It adds its accounts to the accounts container and deletes
+// them again.
+#include <ldap.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "platform/platform.h"
+#include "platform/posix/ad/ad_connect.h"
+#include "platform/posix/ad/ad_entries.h"
+#include "platform/posix/directory/ldap_entries.h"
+
+namespace {
+
+using namespace ostrel_posix;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kAccounts = 10000;
+constexpr int kLookups = 2000;
+constexpr int kChecks = 60;
+constexpr int kRounds = 4;
+constexpr char kPassword[] = "Bench#Pass1";
+
+std::string env(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+std::u16string wide(const std::string& text) {
+  return std::u16string(text.begin(), text.end());
+}
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "failed: %s\n", what);
+  std::exit(1);
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+LdapPtr service() {
+  LdapPtr ld;
+  auto lock = lock_domain();
+  if (connect_domain_service(ld) != 0) {
+    std::fprintf(stderr, "no service connection\n");
+    std::exit(1);
+  }
+  return ld;
+}
+
+// Adds accounts without a password (the DC's cost of a password would dominate the setup).
+void seed(LDAP* ld, const std::string& base) {
+  for (int i = 0; i < kAccounts; ++i) {
+    const std::string name = bench::account_name(i);
+    Modifications mods;
+    mods.add(LDAP_MOD_ADD, "objectClass", {"top", "person", "organizationalPerson", "user"});
+    mods.add(LDAP_MOD_ADD, "sAMAccountName", {name});
+    mods.add(LDAP_MOD_ADD, "userAccountControl", {"512"});
+    const std::string home = "/srv/mail/" + name;
+    mods.add(LDAP_MOD_ADD, "homeDirectory", {home});
+    const std::string dn = "CN=" + name + "," + base;
+    const int rc = ldap_add_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr);
+    if (rc != LDAP_SUCCESS && rc != LDAP_ALREADY_EXISTS) {
+      std::fprintf(stderr, "add %s: %s\n", name.c_str(), ldap_err2string(rc));
+      std::exit(1);
+    }
+  }
+}
+
+void unseed(LDAP* ld, const std::string& base) {
+  for (int i = 0; i < kAccounts; ++i) {
+    const std::string dn = "CN=" + bench::account_name(i) + "," + base;
+    ldap_delete_ext_s(ld, dn.c_str(), nullptr, nullptr);
+  }
+}
+
+int bare_search(LDAP* ld, const std::string& base, const std::string& name, std::string* dn) {
+  Message result;
+  const std::string filter = domain_account_filter(&name);
+  const int rc = search(ld, base, LDAP_SCOPE_SUBTREE, filter, kDomainAccountAttributes, result);
+  LDAPMessage* entry = ldap_first_entry(ld, result.get());
+  if (dn != nullptr && entry != nullptr) {
+    char* text = ldap_get_dn(ld, entry);
+    *dn = text;
+    ldap_memfree(text);
+  }
+  return rc;
+}
+
+double ostrel_lookups() {
+  const auto start = Clock::now();
+  for (int i = 0; i < kLookups; ++i) {
+    LPBYTE buffer = nullptr;
+    const std::u16string name = wide(bench::account_name(i * 7 % kAccounts));
+    if (NetUserGetInfo(nullptr, name.c_str(), 1, &buffer) != 0) fail("lookup");
+    NetApiBufferFree(buffer);
+  }
+  return kLookups / seconds_since(start);
+}
+
+double bare_lookups(LDAP* ld, const std::string& base) {
+  const auto start = Clock::now();
+  for (int i = 0; i < kLookups; ++i)
+    if (bare_search(ld, base, bench::account_name(i * 7 % kAccounts), nullptr) != 0)
+      fail("bare search");
+  return kLookups / seconds_since(start);
+}
+
+double ostrel_check(const std::string& user) {
+  const std::u16string name = wide(user), password = wide(kPassword);
+  const auto start = Clock::now();
+  for (int i = 0; i < kChecks; ++i) {
+    HANDLE token = nullptr;
+    if (!LogonUserW(name.c_str(), nullptr, password.c_str(), LOGON32_LOGON_NETWORK,
+                    LOGON32_PROVIDER_DEFAULT, &token))
+      fail("check");
+    CloseHandle(token);
+  }
+  return seconds_since(start) / kChecks;
+}
+
+double bare_check(LDAP* ld, LDAP* logon, const std::string& base, const std::string& user) {
+  std::string password = kPassword;
+  berval credentials{static_cast<ber_len_t>(password.size()), password.data()};
+  const auto start = Clock::now();
+  for (int i = 0; i < kChecks; ++i) {
+    std::string dn;
+    if (bare_search(ld, base, user, &dn) != 0 ||
+        ldap_sasl_bind_s(logon, dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr,
+                         nullptr) != 0)
+      fail("bare check");
+  }
+  return seconds_since(start) / kChecks;
+}
+
+double ostrel_listing() {
+  const auto start = Clock::now();
+  DWORD resume = 0, rc = 0, seen = 0;
+  do {
+    LPBYTE buffer = nullptr;
+    DWORD read = 0, total = 0;
+    // The batch size the search command asks for.
+    rc = NetUserEnum(nullptr, 1, 0, &buffer, 3200, &read, &total, &resume);
+    seen += read;
+    NetApiBufferFree(buffer);
+  } while (rc == ERROR_MORE_DATA);
+  if (rc != 0 || seen < kAccounts) fail(("listing: " + std::to_string(rc)).c_str());
+  return seconds_since(start);
+}
+
+double bare_listing(LDAP* ld, const std::string& base) {
+  const auto start = Clock::now();
+  std::string cookie;
+  bool started = false;
+  int seen = 0;
+  while (!started || !cookie.empty()) {
+    berval value{static_cast<ber_len_t>(cookie.size()), cookie.data()};
+    LDAPControl* page = nullptr;
+    ldap_create_page_control(ld, 1000, started ? &value : nullptr, 1, &page);
+    const Control owned(page);
+    LDAPControl* controls[] = {page, nullptr};
+    Message result;
+    timeval timeout{60, 0};
+    LDAPMessage* raw = nullptr;
+    const int rc = ldap_search_ext_s(
+        ld, base.c_str(), LDAP_SCOPE_SUBTREE, domain_account_filter(nullptr).c_str(),
+        const_cast<char**>(kDomainAccountAttributes), 0, controls, nullptr, &timeout, 0, &raw);
+    result.reset(raw);
+    if (rc != 0) fail("bare listing");
+    seen += ldap_count_entries(ld, result.get());
+    LDAPControl** response = nullptr;
+    ldap_parse_result(ld, result.get(), nullptr, nullptr, nullptr, nullptr, &response, 0);
+    const Controls owned_response(response);
+    LDAPControl* paged = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, response, nullptr);
+    ber_int_t count = 0;
+    berval next{0, nullptr};
+    cookie.clear();
+    if (paged != nullptr && ldap_parse_pageresponse_control(ld, paged, &count, &next) == 0 &&
+        next.bv_val != nullptr) {
+      cookie.assign(next.bv_val, next.bv_len);
+      ber_memfree(next.bv_val);
+    }
+    started = true;
+  }
+  if (seen < kAccounts) fail("bare listing count");
+  return seconds_since(start);
+}
+
+}  // namespace
+
+int main() {
+  if (env("OSTREL_TEST_AD_URI").empty()) {
+    std::printf(
+        "domain: OSTREL_TEST_AD_URI not set (tests/ad/harness.sh start); nothing measured\n");
+    return 0;
+  }
+  const std::string base = env("OSTREL_TEST_AD_BASE");
+  platform_set_directory_options(base.c_str(), env("OSTREL_TEST_AD_BIND_DN").c_str(),
+                                 env("OSTREL_TEST_AD_BIND_PW_FILE").c_str());
+  platform_set_tls_ca_file(env("OSTREL_TEST_AD_CA_FILE").c_str());
+  platform_set_account_db(("ad:" + env("OSTREL_TEST_AD_URI")).c_str());
+  const LdapPtr ld = service();
+  LdapPtr logon;
+  {
+    auto lock = lock_domain();
+    if (open_domain(logon) != 0) return 1;
+  }
+  seed(ld.get(), base);
+  const std::string user = "benchcheck";
+  USER_INFO_1 info{};
+  std::u16string name = wide(user), password = wide(kPassword);
+  info.usri1_name = name.data();
+  info.usri1_password = password.data();
+  info.usri1_priv = USER_PRIV_USER;
+  info.usri1_flags = UF_SCRIPT | UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD;
+  DWORD parm = 0;
+  NetUserAdd(nullptr, 1, reinterpret_cast<LPBYTE>(&info), &parm);
+
+  std::vector<double> lookups, bare_lookup_rates, checks, bare_checks, listings, bare_listings;
+  for (int round = 0; round < kRounds; ++round) {
+    // Which side goes first alternates, so that neither always follows the other's load.
+    const bool ostrel_first = round % 2 == 0;
+    for (int side = 0; side < 2; ++side) {
+      if ((side == 0) == ostrel_first) {
+        lookups.push_back(ostrel_lookups());
+        checks.push_back(ostrel_check(user));
+        listings.push_back(ostrel_listing());
+      } else {
+        bare_lookup_rates.push_back(bare_lookups(ld.get(), base));
+        bare_checks.push_back(bare_check(ld.get(), logon.get(), base, user));
+        bare_listings.push_back(bare_listing(ld.get(), base));
+      }
+    }
+    std::printf(
+        "round %d: lookups %.0f/s against %.0f/s, check %.2f ms against %.2f ms, "
+        "listing %.3f s against %.3f s\n",
+        round, lookups.back(), bare_lookup_rates.back(), checks.back() * 1000,
+        bare_checks.back() * 1000, listings.back(), bare_listings.back());
+  }
+  NetUserDel(nullptr, name.c_str());
+  unseed(ld.get(), base);
+
+  const double lookup_share = bench::median(lookups) / bench::median(bare_lookup_rates) * 100;
+  bench::result("domain: lookups/s, against a bare search by name on a kept connection",
+                bench::number(bench::median(lookups), 0, "/s"),
+                bench::number(bench::median(bare_lookup_rates), 0, "/s"),
+                bench::number(lookup_share, 0, " %"), ">= 90 %", lookup_share >= 90 ? "yes" : "no");
+  bench::time_result("domain: check, against a bare search and simple bind",
+                     bench::number(bench::median(checks) * 1000, 2, " ms"),
+                     bench::number(bench::median(bare_checks) * 1000, 2, " ms"),
+                     bench::median(checks) / bench::median(bare_checks), 1.10);
+  bench::time_result("domain: search * of 10,000 accounts, against a bare paged search (no sort)",
+                     bench::number(bench::median(listings), 3, " s"),
+                     bench::number(bench::median(bare_listings), 3, " s"),
+                     bench::median(listings) / bench::median(bare_listings), 2.0);
+  return 0;
+}
