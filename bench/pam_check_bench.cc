@@ -5,30 +5,17 @@
 // a run without any, per check. Runs alternate; medians.
 //
 // Usage: pam_check_bench [path-to-ostrel]
-#include <security/pam_appl.h>
-
 #include <cstring>
 
 #include "bench_util.h"
+#include "pam_answer.h"
 
 namespace {
 
 constexpr int kChecks = 20;
 constexpr int kRounds = 7;
 
-int answer_password(int count, const pam_message** messages, pam_response** responses,
-                    void* password) {
-  auto* replies = static_cast<pam_response*>(std::calloc(count, sizeof(pam_response)));
-  if (replies == nullptr) return PAM_BUF_ERR;
-  for (int i = 0; i < count; ++i) {
-    if (messages[i]->msg_style == PAM_PROMPT_ECHO_OFF)
-      replies[i].resp = strdup(static_cast<const char*>(password));
-  }
-  *responses = replies;
-  return PAM_SUCCESS;
-}
-
-// pam_ostrel_bench --drive <confdir> <count>: count logins of alice, one line each.
+// pam_check_bench --drive <confdir> <count>: count logins of alice, one line each.
 int drive(const char* confdir, int count) {
   char password[] = "s3cret";
   pam_conv conv{answer_password, password};

@@ -3,7 +3,6 @@
 // outages, and never a byte on the host's standard output or error.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <security/pam_appl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,23 +11,11 @@
 #include <string>
 
 #include "ostrel_process.h"
+#include "pam_answer.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Answers every hidden prompt with the password.
-int answer_password(int count, const pam_message** messages, pam_response** responses,
-                    void* password) {
-  auto* replies = static_cast<pam_response*>(std::calloc(count, sizeof(pam_response)));
-  if (replies == nullptr) return PAM_BUF_ERR;
-  for (int i = 0; i < count; ++i) {
-    if (messages[i]->msg_style == PAM_PROMPT_ECHO_OFF)
-      replies[i].resp = strdup(static_cast<const char*>(password));
-  }
-  *responses = replies;
-  return PAM_SUCCESS;
-}
 
 struct PamTry {
   int authenticate = -1;
