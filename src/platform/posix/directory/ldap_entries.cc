@@ -5,7 +5,7 @@
 
 #include "platform/posix/directory/ldap_connect.h"
 #include "platform/posix/directory/ldap_text.h"
-#include "platform/posix/utf.h"
+#include "platform/posix/common/utf.h"
 
 namespace ostrel_posix {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/posix/host.h"
+#include "platform/posix/entry/host.h"
 
 #include <unistd.h>
 
@@ -6,9 +6,9 @@
 #include <mutex>
 #include <string_view>
 
-#include "platform/posix/backend.h"
-#include "platform/posix/names.h"
-#include "platform/posix/utf.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/names.h"
+#include "platform/posix/common/utf.h"
 
 namespace ostrel_posix {
 namespace {

@@ -1,10 +1,10 @@
-#include "platform/posix/net_buffer.h"
+#include "platform/posix/common/net_buffer.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
-#include "platform/posix/utf.h"
+#include "platform/posix/common/utf.h"
 
 namespace ostrel_posix {
 namespace {

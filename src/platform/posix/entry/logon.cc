@@ -6,12 +6,12 @@
 #include <unordered_set>
 
 #include "platform/platform.h"
-#include "platform/posix/backend.h"
-#include "platform/posix/faults.h"
-#include "platform/posix/hashing.h"
-#include "platform/posix/host.h"
-#include "platform/posix/names.h"
-#include "platform/posix/utf.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/faults.h"
+#include "platform/posix/common/hashing.h"
+#include "platform/posix/entry/host.h"
+#include "platform/posix/common/names.h"
+#include "platform/posix/common/utf.h"
 
 namespace {
 

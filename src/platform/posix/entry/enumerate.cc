@@ -1,9 +1,9 @@
 // NetUserEnum: the checks every backend shares, then one page from the active backend.
 #include "platform/platform.h"
-#include "platform/posix/backend.h"
-#include "platform/posix/faults.h"
-#include "platform/posix/host.h"
-#include "platform/posix/net_buffer.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/faults.h"
+#include "platform/posix/entry/host.h"
+#include "platform/posix/common/net_buffer.h"
 
 using namespace ostrel_posix;
 

@@ -1,4 +1,4 @@
-#include "platform/posix/utf.h"
+#include "platform/posix/common/utf.h"
 
 namespace ostrel_posix {
 namespace {

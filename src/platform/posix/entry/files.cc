@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "platform/platform.h"
-#include "platform/posix/backend.h"
+#include "platform/posix/common/backend.h"
 #include "platform/posix/system/home_dirs.h"
 
 void secure_wipe(void* data, std::size_t size) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/names.h"
+#include "platform/posix/common/names.h"
 
 namespace ostrel_posix {
 

@@ -1,10 +1,10 @@
-#include "platform/posix/hashing.h"
+#include "platform/posix/common/hashing.h"
 
 #include <sodium.h>
 
 #include <mutex>
 
-#include "platform/posix/utf.h"
+#include "platform/posix/common/utf.h"
 
 namespace ostrel_posix {
 namespace {

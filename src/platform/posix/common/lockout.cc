@@ -1,4 +1,4 @@
-#include "platform/posix/lockout.h"
+#include "platform/posix/common/lockout.h"
 
 #include <ctime>
 #include <mutex>

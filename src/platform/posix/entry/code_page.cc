@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "platform/posix/faults.h"
-#include "platform/posix/utf.h"
+#include "platform/posix/common/faults.h"
+#include "platform/posix/common/utf.h"
 
 namespace {
 

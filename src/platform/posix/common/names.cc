@@ -1,9 +1,9 @@
-#include "platform/posix/names.h"
+#include "platform/posix/common/names.h"
 
 #include <locale.h>
 #include <wctype.h>
 
-#include "platform/posix/utf.h"
+#include "platform/posix/common/utf.h"
 
 namespace ostrel_posix {
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/names.h"
-#include "platform/posix/net_buffer.h"
+#include "platform/posix/common/names.h"
+#include "platform/posix/common/net_buffer.h"
 
 namespace ostrel_posix {
 

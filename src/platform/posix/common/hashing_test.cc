@@ -1,4 +1,4 @@
-#include "platform/posix/hashing.h"
+#include "platform/posix/common/hashing.h"
 
 #include <gtest/gtest.h>
 #include <sodium.h>

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix/hashing.h"
-#include "platform/posix/utf.h"
+#include "platform/posix/common/hashing.h"
+#include "platform/posix/common/utf.h"
 
 namespace ostrel_posix {
 

@@ -5,13 +5,13 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "platform/posix/backend.h"
-#include "platform/posix/faults.h"
-#include "platform/posix/hashing.h"
-#include "platform/posix/host.h"
-#include "platform/posix/names.h"
-#include "platform/posix/net_buffer.h"
-#include "platform/posix/utf.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/faults.h"
+#include "platform/posix/common/hashing.h"
+#include "platform/posix/entry/host.h"
+#include "platform/posix/common/names.h"
+#include "platform/posix/common/net_buffer.h"
+#include "platform/posix/common/utf.h"
 
 namespace {
 

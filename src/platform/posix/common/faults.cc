@@ -1,4 +1,4 @@
-#include "platform/posix/faults.h"
+#include "platform/posix/common/faults.h"
 
 #include <atomic>
 #include <cstring>

@@ -5,10 +5,10 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "platform/posix/faults.h"
-#include "platform/posix/host.h"
-#include "platform/posix/names.h"
-#include "platform/posix/utf.h"
+#include "platform/posix/common/faults.h"
+#include "platform/posix/entry/host.h"
+#include "platform/posix/common/names.h"
+#include "platform/posix/common/utf.h"
 
 #ifndef OSTREL_SYSCONFDIR
 #define OSTREL_SYSCONFDIR "/etc"

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/posix/test_store.h"
+#include "platform/posix/common/test_store.h"
 
 namespace ostrel_posix {
 namespace {

@@ -1,6 +1,6 @@
 // Settings, log and account store are refused when another local user could have
 // planted or changed them, the way careful daemons refuse unsafe configuration.
-#include "platform/posix/trusted_files.h"
+#include "platform/posix/common/trusted_files.h"
 
 #include <fcntl.h>
 #include <unistd.h>

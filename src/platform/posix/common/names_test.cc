@@ -1,4 +1,4 @@
-#include "platform/posix/names.h"
+#include "platform/posix/common/names.h"
 
 #include <gtest/gtest.h>
 

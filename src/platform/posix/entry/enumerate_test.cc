@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/posix/store/bulk.h"
-#include "platform/posix/test_store.h"
+#include "platform/posix/common/test_store.h"
 
 namespace ostrel_posix {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/names.h"
-#include "platform/posix/test_store.h"
+#include "platform/posix/common/names.h"
+#include "platform/posix/common/test_store.h"
 
 namespace ostrel_posix {
 namespace {

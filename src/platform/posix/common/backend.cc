@@ -1,12 +1,12 @@
 // Which backend answers the account calls: the directory when "account_db" holds an LDAP
 // URI, the host's account files when it reads "system", an Active Directory domain when it
 // starts with "ad:" and names its domain controllers, else the store file it names.
-#include "platform/posix/backend.h"
+#include "platform/posix/common/backend.h"
 
 #include <atomic>
 #include <cctype>
 
-#include "platform/posix/utf.h"
+#include "platform/posix/common/utf.h"
 
 namespace ostrel_posix {
 namespace {
