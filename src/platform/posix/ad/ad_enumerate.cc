@@ -11,8 +11,8 @@
 #include "platform/posix/ad/ad_connect.h"
 #include "platform/posix/ad/ad_entries.h"
 #include "platform/posix/common/backend.h"
-#include "platform/posix/directory/ldap_entries.h"
 #include "platform/posix/common/listing_slots.h"
+#include "platform/posix/directory/ldap_entries.h"
 
 namespace ostrel_posix {
 namespace {

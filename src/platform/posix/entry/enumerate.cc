@@ -2,8 +2,8 @@
 #include "platform/platform.h"
 #include "platform/posix/common/backend.h"
 #include "platform/posix/common/faults.h"
-#include "platform/posix/entry/host.h"
 #include "platform/posix/common/net_buffer.h"
+#include "platform/posix/entry/host.h"
 
 using namespace ostrel_posix;
 

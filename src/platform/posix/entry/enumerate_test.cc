@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/store/bulk.h"
 #include "platform/posix/common/test_store.h"
+#include "platform/posix/store/bulk.h"
 
 namespace ostrel_posix {
 namespace {

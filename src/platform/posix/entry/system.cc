@@ -6,9 +6,9 @@
 
 #include "platform/platform.h"
 #include "platform/posix/common/faults.h"
-#include "platform/posix/entry/host.h"
 #include "platform/posix/common/names.h"
 #include "platform/posix/common/utf.h"
+#include "platform/posix/entry/host.h"
 
 #ifndef OSTREL_SYSCONFDIR
 #define OSTREL_SYSCONFDIR "/etc"

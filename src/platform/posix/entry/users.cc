@@ -8,10 +8,10 @@
 #include "platform/posix/common/backend.h"
 #include "platform/posix/common/faults.h"
 #include "platform/posix/common/hashing.h"
-#include "platform/posix/entry/host.h"
 #include "platform/posix/common/names.h"
 #include "platform/posix/common/net_buffer.h"
 #include "platform/posix/common/utf.h"
+#include "platform/posix/entry/host.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include "platform/posix/common/backend.h"
 #include "platform/posix/common/faults.h"
 #include "platform/posix/common/hashing.h"
+#include "platform/posix/common/utf.h"
 #include "platform/posix/store/bulk.h"
 #include "platform/posix/store/store.h"
-#include "platform/posix/common/utf.h"
 
 namespace ostrel_posix {
 namespace {
