@@ -11,6 +11,7 @@
 #include "platform/posix/ad/ad_connect.h"
 #include "platform/posix/ad/ad_entries.h"
 #include "platform/posix/common/backend.h"
+#include "platform/posix/common/listing_pages.h"
 #include "platform/posix/common/listing_slots.h"
 #include "platform/posix/directory/ldap_entries.h"
 
@@ -112,31 +113,15 @@ DWORD ad_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle, U
     if (const DWORD code = connect_domain_service(listing.ld); code != 0) return code;
   }
   bool more = false;
-  for (;;) {
-    if (listing.pending.empty()) {
-      if (listing.started && listing.cookie.empty()) break;
-      const DWORD code = fetch_page(listing, *admins);
-      listing.started = true;
-      if (code != 0) {
-        listings.release(slot);
-        return code;
-      }
-      continue;
-    }
-    const ListedAccount& account = listing.pending.front();
-    if (filter != FILTER_NORMAL_ACCOUNT || (account.fields.flags & UF_NORMAL_ACCOUNT) != 0) {
-      if (!add_user_fields(account.name, account.fields, account.password_age, records))
-        return NERR_InternalError;
-      // Every page holds at least one account, however small the preferred length.
-      if (preferred_length != MAX_PREFERRED_LENGTH && records.entries.size() > 1 &&
-          records.bytes > preferred_length) {
-        drop_last_user(records);
-        more = true;
-        break;
-      }
-    }
-    listing.pending.pop_front();
-    ++listing.seen;
+  const DWORD code = fill_listing_page(
+      listing, filter, preferred_length, records, more,
+      [admins](Listing& l) { return fetch_page(l, *admins); },
+      [](const ListedAccount& account, UserRecords& out) {
+        return add_user_fields(account.name, account.fields, account.password_age, out);
+      });
+  if (code != 0) {
+    listings.release(slot);
+    return code;
   }
   total = listing.seen + static_cast<DWORD>(listing.pending.size());
   if (more) {

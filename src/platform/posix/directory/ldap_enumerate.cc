@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/posix/common/backend.h"
+#include "platform/posix/common/listing_pages.h"
 #include "platform/posix/common/utf.h"
 #include "platform/posix/directory/ldap_codes.h"
 #include "platform/posix/directory/ldap_connect.h"
@@ -178,32 +179,15 @@ DWORD directory_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_ha
 
   const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
   bool more = false;
-  for (;;) {
-    if (listing.pending.empty()) {
-      if (listing.started && listing.cookie.empty()) break;
-      const DWORD rc = fetch_page(listing);
-      listing.started = true;
-      if (rc != 0) {
-        if (slot != nullptr) *slot = Listing{};
-        return rc;
-      }
-      continue;
-    }
-    const ListedAccount& account = listing.pending.front();
-    if (filter != FILTER_NORMAL_ACCOUNT || (account.fields.flags & UF_NORMAL_ACCOUNT) != 0) {
-      if (!add_user_fields(account.name, account.fields, age_of(account.password_set, now),
-                           records))
-        return NERR_InternalError;
-      // Every page holds at least one account, however small the preferred length.
-      if (preferred_length != MAX_PREFERRED_LENGTH && records.entries.size() > 1 &&
-          records.bytes > preferred_length) {
-        drop_last_user(records);
-        more = true;
-        break;
-      }
-    }
-    listing.pending.pop_front();
-    ++listing.seen;
+  const DWORD rc = fill_listing_page(
+      listing, filter, preferred_length, records, more, [](Listing& l) { return fetch_page(l); },
+      [now](const ListedAccount& account, UserRecords& out) {
+        return add_user_fields(account.name, account.fields, age_of(account.password_set, now),
+                               out);
+      });
+  if (rc != 0) {
+    if (slot != nullptr) *slot = Listing{};
+    return rc;
   }
   total = std::max(listing.estimate, listing.seen + static_cast<DWORD>(listing.pending.size()));
 
