@@ -82,8 +82,9 @@ constexpr std::array<const char*, kSchemaVersion> kLayoutSteps = {kSchema, kMail
                                                                   kLogonTallies};
 
 // Columns 0..6 of kGetAccount and 1..7 of kEnumPage are read by add_user_row; the next
-// column is the time the account locked (NULL or 0: not locked; a page reads it only when
-// ?3 is not 0, so that a listing without the lockout policy costs no more). A page carries the
+// column is the time the account locked (NULL or 0: not locked; a read by name reads it only
+// when ?2 is not 0, a page only when ?3 is not 0, so that neither costs more without the
+// lockout policy). A page carries the
 // account count in column 8, so that one statement (one implicit transaction) gives the
 // page and the total.
 constexpr std::array<const char*, kSqlCount> kStatements = {
@@ -94,7 +95,8 @@ constexpr std::array<const char*, kSqlCount> kStatements = {
     "SELECT n FROM account_count WHERE id = 1",
     "SELECT 1 FROM accounts WHERE name_key = ?1",
     "SELECT name, password_set, priv, home_dir, comment, flags, script_path,"
-    " (SELECT locked_since FROM logon_tallies t WHERE t.name_key = accounts.name_key)"
+    " CASE WHEN ?2 THEN (SELECT locked_since FROM logon_tallies t"
+    " WHERE t.name_key = accounts.name_key) END"
     " FROM accounts WHERE name_key = ?1",
     "INSERT INTO accounts(name_key, name, password_hash, password_set, priv, flags, home_dir,"
     " comment, script_path, created) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?4)",

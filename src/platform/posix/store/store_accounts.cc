@@ -7,6 +7,7 @@
 #include "platform/posix/backend.h"
 #include "platform/posix/faults.h"
 #include "platform/posix/hashing.h"
+#include "platform/posix/lockout.h"
 #include "platform/posix/store/bulk.h"
 #include "platform/posix/store/store.h"
 #include "platform/posix/utf.h"
@@ -101,6 +102,7 @@ DWORD store_get_user(const AccountName& name, UserRecords& records) {
   if (const DWORD rc = open_store(Access::kRead); rc != 0) return rc;
   Statement get(kGetAccount);
   bind_text(get.stmt, 1, name.key);
+  sqlite3_bind_int(get.stmt, 2, lockout_policy().threshold != 0 ? 1 : 0);
   const int rc = sqlite3_step(get.stmt);
   if (rc == SQLITE_DONE) return NERR_UserNotFound;
   if (rc != SQLITE_ROW) return store_error(rc);
