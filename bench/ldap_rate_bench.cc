@@ -78,14 +78,9 @@ bool empty_directory(const Directory& d) {
 
 // Adds an account with the benchmark's password and no home or comment.
 bool add_with_password(const std::string& name) {
-  WideBuffer wname = to_wide(name.c_str()), wpassword = to_wide(kPassword);
-  USER_INFO_1 record{};
-  record.usri1_name = wname.get();
-  record.usri1_password = wpassword.get();
-  record.usri1_priv = USER_PRIV_USER;
-  record.usri1_flags = UF_SCRIPT | UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD;
-  DWORD parm = 0;
-  return NetUserAdd(nullptr, 1, reinterpret_cast<LPBYTE>(&record), &parm) == 0;
+  const std::string password = kPassword;
+  return bench::add_account(std::u16string(name.begin(), name.end()),
+                            std::u16string(password.begin(), password.end()));
 }
 
 // The accounts that take one wrong password each: the untimed first one and kRefusals.

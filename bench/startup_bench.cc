@@ -1,6 +1,7 @@
 // Start-up to the first reply: "ostrel version" on the command line, in a work directory
 // with its settings and log, against startup_baseline (a C program with the same
-// libraries that reads a small ini and appends two log lines). Runs alternate; medians.
+// libraries that reads a small ini and appends the same four log lines). Runs alternate;
+// medians.
 //
 // Usage: startup_bench [path-to-ostrel]
 #include "bench_util.h"
