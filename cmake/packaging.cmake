@@ -11,8 +11,10 @@
 #   localstatedir/lib/ostrel/          the account store (ostrel.db), mode 0750
 #   localstatedir/log/ostrel/          the log (ostrel.log), mode 0750
 #
-#   docdir/examples/                   Dovecot and Postfix configurations on Ostrel's accounts;
-#                                      the one that holds a password is readable by root only
+#   libdir/security/pam_ostrel.so      the PAM module (src/pam/CMakeLists.txt)
+#   docdir/examples/                   Dovecot, Postfix and PAM configurations on Ostrel's
+#                                      accounts; the one that holds a password is readable by
+#                                      root only
 #   docdir/copyright, changelog.Debian.gz, sysconfdir/logrotate.d/ostrel: the package only
 #
 # The settings file goes to the absolute sysconfdir that is compiled into the program
@@ -51,7 +53,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/tests/ldap/ostrel-schema.ldif
 # A file that holds a password (the read-only directory account's) is readable by root
 # only, so that a copy made with cp --preserve=mode or install -m keeps it so.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/dovecot ${PROJECT_SOURCE_DIR}/examples/postfix
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+        ${PROJECT_SOURCE_DIR}/examples/pam.d DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
         PATTERN dovecot-ostrel-ldap.conf.ext PERMISSIONS OWNER_READ OWNER_WRITE)
 
 if(NOT OSTREL_FALLBACK_DIR STREQUAL CMAKE_INSTALL_FULL_SYSCONFDIR)

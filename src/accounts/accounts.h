@@ -48,6 +48,16 @@ void report_conversion_error();
 /// Writes the reply for a rejected parameter index 1 to 8 and returns 1; else 0.
 int report_bad_parameter(DWORD parm_index);
 
+// ---- Logon ---------------------------------------------------------------------------
+
+enum class LogonOutcome { accepted, bad_password_text, no_host, refused };
+
+/// Logs wide_user on to the configured host (resolve_host, into host) with the password,
+/// through LogonUserW. The password text and its UTF-16 copy are wiped before this returns,
+/// on every path. code gets LogonUserW's error when refused, GetLastError() when the
+/// password could not be converted (report_conversion_error words it), else 0.
+LogonOutcome log_on_with_password(LPCWSTR wide_user, char* password, WideBuffer& host, DWORD& code);
+
 // ---- Attributes and home directories ---------------------------------------------------
 
 /// Applies the home=, comment= and script= words after index last to the record (and

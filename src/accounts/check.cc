@@ -9,20 +9,17 @@
 
 namespace {
 
-struct TokenCloser {
-  void operator()(void* token) const {
-    if (token) CloseHandle(token);
-  }
-};
-using LogonToken = std::unique_ptr<void, TokenCloser>;
-
-// Clears the password word of the command, at the latest when the check returns.
+// Clears the password word of the command when the check returns, unless the logon has
+// taken it (and wiped it).
 struct PasswordWipe {
   char* word;
-  ~PasswordWipe() { wipe(); }
-  void wipe() {
+  ~PasswordWipe() {
     if (word) secure_wipe(word, std::strlen(word));
+  }
+  char* release() {
+    char* taken = word;
     word = nullptr;
+    return taken;
   }
 };
 
@@ -76,32 +73,24 @@ int check_account(char* const* words, int index) {
     return 1;
   }
   log_debug("Pass = xxxx");
-  WideBuffer wide_password = to_wide(password.word);
-  if (!wide_password) {
+  WideBuffer host;
+  DWORD logon_error = 0;
+  // The password word is wiped by the logon, on every path.
+  const LogonOutcome outcome =
+      log_on_with_password(wide_user.get(), password.release(), host, logon_error);
+  if (outcome == LogonOutcome::bad_password_text) {
+    SetLastError(logon_error);
     report_conversion_error();
     return 0;
   }
-
-  const WideBuffer host = resolve_host();
-  if (!host) {
+  if (outcome == LogonOutcome::no_host) {
     reply_negative(
         "-DEAD database failure (can't get hostname needed for login - check host setting in "
         "ini file)");
     return 0;
   }
 
-  HANDLE raw_token = nullptr;
-  const BOOL logged_on =
-      LogonUserW(wide_user.get(), host.get(), wide_password.get(), LOGON32_LOGON_INTERACTIVE,
-                 LOGON32_PROVIDER_DEFAULT, &raw_token);
-  // A BOOL: any nonzero value is success, and only a failure leaves a code to read.
-  const DWORD logon_error = logged_on != FALSE ? 0 : GetLastError();
-  const LogonToken token(logged_on ? raw_token : nullptr);
-  // The password has done its work: clear both copies before anything else runs.
-  wide_password.reset();
-  password.wipe();
-
-  if (logged_on == FALSE) {
+  if (outcome == LogonOutcome::refused) {
     reply_logon_failure(user, logon_error);
     log_debug("Failure.");
     return 0;

@@ -19,6 +19,7 @@ namespace {
 
 int level_in_force = LOG_NONE;
 int echo = 0;
+int in_host = 0;
 int init_log_tried = 0;
 std::FILE* log_file = nullptr;
 char open_path[kLineBuffer] = "";
@@ -137,6 +138,7 @@ int log_write(const char* text, int level) {
   if (text == nullptr) return 0;
   ErrnoGuard keep_errno;
   if (level_in_force >= level) {
+    if (log_file == nullptr && in_host) return 0;
     if (log_file == nullptr) {
       if (init_log_tried) {
         if (echo) {
@@ -150,7 +152,7 @@ int log_write(const char* text, int level) {
     }
     print_line(log_file, text, level);
   }
-  if (echo) print_line(stdout, text, level);
+  if (echo && !in_host) print_line(stdout, text, level);
   return 1;
 }
 
@@ -167,6 +169,7 @@ int log_open(const char* directory, const char* name) {
   // Not through open_file: no log is open to record the open in.
   const char* refusal = nullptr;
   log_file = open_trusted_file(path, "a", &refusal);
+  if (log_file == nullptr && in_host) return 0;
   if (log_file == nullptr) {
     std::printf("-DEAD Unable to create log file {%s,%s}\n", path,
                 refusal != nullptr ? refusal : std::strerror(errno));
@@ -212,6 +215,12 @@ int get_echo_to_stdout() {
 void set_echo_to_stdout(int on) {
   echo = on;
 }
+void set_hosted(int on) {
+  in_host = on;
+}
+int hosted() {
+  return in_host;
+}
 bool log_is_open() {
   return log_file != nullptr;
 }
@@ -225,6 +234,7 @@ void reset_log_for_tests() {
   open_path[0] = '\0';
   level_in_force = LOG_NONE;
   echo = 0;
+  in_host = 0;
   init_log_tried = 0;
   reset_process_id_for_tests();
 }

@@ -21,7 +21,8 @@ int log_debug(const char* format, ...) OSTREL_PRINTF(1, 2);
 int log_write(const char* text, int level);
 
 /// Opens (appending) the log named by directory and name (".log" added to a name
-/// without a dot). Returns 1; ends the process with status 1 when it cannot be created.
+/// without a dot). Returns 1; ends the process with status 1 when it cannot be created
+/// (hosted: returns 0, no log open).
 int log_open(const char* directory, const char* name);
 
 /// Writes the end line and closes the log: 1 when closed or none was open, 0 on failure.
@@ -44,6 +45,11 @@ int get_log_level();
 void set_log_level(int level);
 int get_echo_to_stdout();
 void set_echo_to_stdout(int on);
+/// On inside another program's process (the PAM module): nothing is written to standard
+/// output, and a log that cannot be opened never ends the process: log_open returns 0 and
+/// lines without a log are dropped. Replies then go to the log only.
+void set_hosted(int on);
+int hosted();
 /// True while a log file is open.
 bool log_is_open();
 /// The path of the open log file ("" when none); for messages and tests.

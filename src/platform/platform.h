@@ -17,7 +17,7 @@
 // windows.h first; the network management headers rely on its types.
 #include <lm.h>
 #else
-#include "platform/posix/win_api.h"
+#include "platform/posix/entry/win_api.h"
 #endif
 
 /// A UTF-16 literal of the build's WCHAR type: OSTREL_WIDE("Guests").

@@ -36,9 +36,23 @@ bool apply_startup_switches(int argc, char** argv) {
   return true;
 }
 
-// The account store: the "account_db" setting (a file, a directory URI or "system" for the
-// host's own accounts), else <name>.db in the work path.
-void choose_account_store(const char* name) {
+int end_of_run() {
+  release_settings();
+  if (!log_close()) reply_negative("-DEAD Unable to close log file {%s}", std::strerror(errno));
+  return 0;
+}
+
+// A word of the command line ends at a carriage return or newline, as a typed line does,
+// so that no word can carry a second line into a reply or the log.
+void end_words_at_line_breaks(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] != nullptr) argv[i][std::strcspn(argv[i], "\r\n")] = '\0';
+  }
+}
+
+}  // namespace
+
+std::string apply_account_settings(const char* name) {
   const Settings& store = settings();
   platform_set_directory_options(text_of(store.ldap_base), text_of(store.ldap_bind_dn),
                                  text_of(store.ldap_bind_pw_file));
@@ -63,30 +77,15 @@ void choose_account_store(const char* name) {
   platform_set_lockout_policy(lockout);
   if (store.account_db) {
     platform_set_account_db(store.account_db->c_str());
-    return;
+    return *store.account_db;
   }
   const std::string file = std::string(name) + ".db";
   const char* joined = join_path(text_of(store.work_path), file.c_str());
   const std::string path = joined ? joined : file;
   log_debug("Account database {%s}", path.c_str());
   platform_set_account_db(path.c_str());
+  return path;
 }
-
-int end_of_run() {
-  release_settings();
-  if (!log_close()) reply_negative("-DEAD Unable to close log file {%s}", std::strerror(errno));
-  return 0;
-}
-
-// A word of the command line ends at a carriage return or newline, as a typed line does,
-// so that no word can carry a second line into a reply or the log.
-void end_words_at_line_breaks(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (argv[i] != nullptr) argv[i][std::strcspn(argv[i], "\r\n")] = '\0';
-  }
-}
-
-}  // namespace
 
 int run_program(int argc, char** argv) {
   end_words_at_line_breaks(argc, argv);
@@ -99,7 +98,7 @@ int run_program(int argc, char** argv) {
   const char* scanned = argc > 0 ? scan_path_option(argv) : nullptr;
   const std::string work_path = scanned ? scanned : "";
   if (!load_settings(scanned ? work_path.c_str() : nullptr, name.c_str())) return 1;
-  choose_account_store(name.c_str());
+  apply_account_settings(name.c_str());
 
   if (argc > 1) {
     log_debug("Command line input..");

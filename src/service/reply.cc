@@ -27,7 +27,9 @@ __attribute__((format(printf, 2, 0))) void format_reply(char* line, const char* 
   keep_one_line(line, length - 1);
 }
 
+// A process that loads Ostrel as a module owns its standard output.
 void write_out(const char* line) {
+  if (hosted()) return;
   std::fputs(line, stdout);
   std::fflush(stdout);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "text/text.h"
@@ -72,6 +73,12 @@ const char* program_name();
 
 inline constexpr const char* kDisplayName = "Ostrel";
 inline constexpr const char* kVersionText = "1.0g";
+
+/// Hands the settings read to the platform layer: the directory and host-account options,
+/// the lockout policy and the account store, which is the "account_db" setting (a file, a
+/// directory URI or "system" for the host's own accounts), else <name>.db in the work path.
+/// Returns the account_db in force.
+std::string apply_account_settings(const char* name);
 
 /// The whole run: start-up switches, settings, command loop, end of run. Returns the
 /// process exit code.

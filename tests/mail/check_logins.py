@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Logins through the real Dovecot (POP3, IMAP) and Postfix (SMTP AUTH) on Ostrel's
-accounts, changed with ostrel between the logins. Run by .ci/mail-servers after
+accounts, changed with ostrel between the logins; every password is checked by
+pam_ostrel.so. Also: a message delivered through Postfix and Dovecot's LMTP and read back,
+an unknown recipient refused at RCPT TO, the lockout shared with ostrel's check, each
+login in Ostrel's log and an unreadable store. Run by .ci/mail-servers after
 tests/mail/servers.sh started the servers; reads the MAIL_* variables it exports.
 Prints one line per check and exits 1 when any failed."""
 
@@ -11,6 +14,7 @@ import smtplib
 import ssl
 import subprocess
 import sys
+import time
 
 env = os.environ
 DIR = env["MAIL_DIR"]
@@ -27,7 +31,7 @@ def check(label, ok):
 def ostrel(line):
     """One command on ostrel's standard input (so no password is on a command line), run
     as the mail account in its work directory; the last reply line."""
-    run = subprocess.run(["runuser", "-u", "nobody", "--", env["MAIL_OSTREL"]],
+    run = subprocess.run(["runuser", "-u", env["MAIL_OSTREL_USER"], "--", env["MAIL_OSTREL"]],
                          input=line + "\nquit\n", capture_output=True, text=True,
                          cwd=os.path.join(DIR, "ostrel"), timeout=60)
     lines = run.stdout.splitlines()
@@ -73,6 +77,76 @@ def smtp(user, password):
             return False
 
 
+def send_message(recipient):
+    """Sends a message from outside, as a peer MX would; the RCPT TO answer's code once
+    the recipient's check is done (450 while it is in progress)."""
+    for _ in range(20):
+        with smtplib.SMTP("127.0.0.1", int(env["MAIL_SMTP_PORT"]), timeout=60) as client:
+            client.ehlo("peer.ostrel.test")
+            client.mail("sender@peer.ostrel.test")
+            code, _ = client.rcpt(recipient)
+            if code == 250:
+                client.data("Subject: ostrel-ci\r\n\r\nDelivered through LMTP.\r\n")
+            if code != 450:
+                return code
+        time.sleep(0.5)
+    return 450
+
+
+def imap_finds(user, password, text):
+    """True when a message holding text arrives in the INBOX within 30 seconds."""
+    for _ in range(60):
+        with imaplib.IMAP4("127.0.0.1", int(env["MAIL_IMAP_PORT"]), timeout=30) as client:
+            client.login(user, password)
+            client.select("INBOX")
+            _, found = client.search(None, "TEXT", text)
+            client.logout()
+            if found and found[0]:
+                return True
+        time.sleep(0.5)
+    return False
+
+
+def ostrel_log():
+    with open(os.path.join(DIR, "ostrel", "ostrel.log"), errors="replace") as log:
+        return log.read()
+
+
+def shared_lockout(backend):
+    """With lockout_threshold 3, wrong passwords through Dovecot and through ostrel's
+    check count together and lock the account for both; set (NULL) unlocks it."""
+    with open(os.path.join(DIR, "ostrel", "ostrel.ini"), "a") as ini:
+        ini.write("lockout_threshold 3\n")
+    check("set carol", ostrel("set carol Carol#pw1 home=%s" % os.path.join(HOMES, "carol"))
+          .startswith("+OK"))
+    check("%s: POP3 wrong password of carol" % backend, pop3("carol", "guess#1") is False)
+    check("%s: IMAP wrong password of carol" % backend, imap("carol", "guess#2") is False)
+    check("%s: ostrel check wrong password of carol" % backend,
+          "password incorrect" in ostrel("check carol guess#3"))
+    check("%s: ostrel check of locked carol" % backend,
+          ostrel("check carol Carol#pw1") == "-ERR 1909:Unknown error has occurred.")
+    logins(backend + " locked", "carol", "Carol#pw1", False)
+    check("unlock carol", ostrel("set carol (NULL)").startswith("+OK"))
+    logins(backend + " unlocked", "carol", "Carol#pw1", True)
+    check("%s: ostrel check of unlocked carol" % backend,
+          ostrel("check carol Carol#pw1").startswith("+OK"))
+
+
+def unreadable_store(backend):
+    """A store the auth worker cannot read: no login succeeds and the log says so."""
+    store = os.path.join(DIR, "store", "ostrel.db")
+    os.chmod(store, 0)
+    try:
+        check("%s: POP3 login with the store unreadable refused" % backend,
+              pop3("carol", "Carol#pw1") is False)
+        check("%s: SMTP AUTH with the store unreadable refused" % backend,
+              smtp("carol", "Carol#pw1") is False)
+    finally:
+        os.chmod(store, 0o600)
+    check("%s: the log says the accounts cannot be read" % backend,
+          "PAM login of carol: the accounts cannot be read" in ostrel_log())
+
+
 def home_of(user):
     """The home directory Dovecot's userdb gives, or None for an unknown user."""
     run = subprocess.run(["doveadm", "-c", os.path.join(DIR, "dovecot", "dovecot.conf"),
@@ -93,7 +167,9 @@ def main():
     home = os.path.join(HOMES, "alice")
     check("set alice", ostrel("set alice Old#pass1 home=%s" % home).startswith("+OK"))
     logins(backend, "alice", "Old#pass1", True)
-    logins(backend, "ALICE", "Old#pass1", True)
+    # Host account names are case-sensitive, as the host is.
+    folded = backend != "system"
+    logins(backend, "ALICE", "Old#pass1", folded)
     logins(backend, "alice", "wrong#pass", False)
     logins(backend, "nobody-here", "Old#pass1", False)
     check("%s: doveadm user alice gives the home" % backend, home_of("alice") == home)
@@ -105,20 +181,45 @@ def main():
     moved = os.path.join(HOMES, "alice-moved")
     check("new home", ostrel("set alice (NULL) home=%s" % moved).startswith("+OK"))
     check("%s: doveadm user alice gives the new home" % backend, home_of("alice") == moved)
+    if backend == "system":
+        # A home that an update (not an add) made stays root's on the host's accounts;
+        # hand it over as an administrator would, so that POP3 can make the mailbox.
+        subprocess.run(["chown", "alice:", moved], check=False)
     logins(backend + " after the new home", "alice", "New#pass2", True)
     check("del alice", ostrel("del alice").startswith("+OK"))
     logins(backend + " after del", "alice", "New#pass2", False)
     check("%s: doveadm user alice after del" % backend, home_of("alice") is None)
 
-    address = "alice.smith@example.org"
+    # Host accounts: the address's local part is the account (auth_username_format).
+    address = "asmith@example.org" if backend == "system" else "alice.smith@example.org"
+    account = address.split("@")[0] if backend == "system" else address
     address_home = os.path.join(HOMES, address)
-    check("set " + address,
-          ostrel("set %s Mail#pass3 home=%s" % (address, address_home)).startswith("+OK"))
+    check("set " + account,
+          ostrel("set %s Mail#pass3 home=%s" % (account, address_home)).startswith("+OK"))
     logins(backend + " mail address", address, "Mail#pass3", True)
-    logins(backend + " mail address", "Alice.Smith@Example.ORG", "Mail#pass3", True)
+    logins(backend + " mail address", address.upper(), "Mail#pass3", folded)
     logins(backend + " mail address", address, "Old#pass1", False)
     check("%s: doveadm user %s" % (backend, address), home_of(address) == address_home)
-    check("del " + address, ostrel("del " + address).startswith("+OK"))
+
+    check("%s: message to %s accepted at RCPT TO" % (backend, address),
+          send_message(address) == 250)
+    check("%s: message delivered by LMTP and read over IMAP" % backend,
+          imap_finds(address, "Mail#pass3", "ostrel-ci"))
+    check("%s: unknown recipient refused at RCPT TO" % backend,
+          send_message("nobody-here@example.org") == 550)
+    check("del " + account, ostrel("del " + account).startswith("+OK"))
+
+    log = ostrel_log()
+    check("%s: the log shows the mail logins" % backend,
+          "PAM login of alice accepted" in log and "PAM login of alice refused (1326)" in log
+          and "PAM login of nobody-here refused (1326)" in log)
+    check("%s: the log holds no password" % backend,
+          "Old#pass1" not in log and "wrong#pass" not in log)
+
+    if backend != "ldap":  # a directory counts under its own password policy
+        shared_lockout(backend)
+    if backend == "store":
+        unreadable_store(backend)
 
     if failures:
         print("%d checks failed" % len(failures))

@@ -1,14 +1,20 @@
 # Private Dovecot and Postfix instances on Ostrel's accounts, for .ci/mail-servers and the
 # login benchmark. Source this file, then:
 #
-#   mail_setup <scratch> <ostrel binary> store|ldap   configuration and the ostrel work dir
+#   mail_setup <scratch> <ostrel binary> store|ldap|system <pam module>
+#                                                     configuration, the ostrel work dir and
+#                                                     the PAM service file (pam.d/ostrel)
+#   mount --bind "$MAIL_ETC_COPY" "$MAIL_ETC_TARGET"   in a private mount namespace
 #   mail_start_dovecot; mail_start_postfix            listen on loopback ports
 #   mail_stop                                         stops both (safe to call twice)
 #
 # Everything lives in <scratch> (made by the caller, removed by it): the configurations are
 # the ones in examples/dovecot and examples/postfix, with their paths, the mail account
 # (vmail there, nobody here) and the directory settings put in. For the directory the
-# OSTREL_TEST_LDAP_* variables of tests/ldap/harness.sh must be set. Mail users' files
+# OSTREL_TEST_LDAP_* variables of tests/ldap/harness.sh must be set. Dovecot's pam passdb
+# reads /etc/pam.d/ostrel: the caller bind-mounts a scratch copy of /etc/pam.d (of all of
+# /etc for the host's accounts, whose files ostrel writes) there in a private mount
+# namespace, never writing the machine's /etc. Mail users' files
 # belong to nobody; ostrel runs as nobody too, as it runs as the mail account in
 # production. Needs root and the packages dovecot-core, dovecot-pop3d, dovecot-imapd,
 # dovecot-sqlite, dovecot-ldap and postfix.
@@ -25,7 +31,7 @@ mail_install_example() {
   local from=$1 to=$2
   sed -e "s|/etc/dovecot/|$MAIL_DIR/dovecot/|g" \
     -e "s|/var/lib/ostrel/ostrel.db|$MAIL_DIR/store/ostrel.db|g" \
-    -e "s|/var/spool/postfix/private/auth|$MAIL_DIR/postfix/queue/private/auth|g" \
+    -e "s|/var/spool/postfix/private/|$MAIL_DIR/postfix/queue/private/|g" \
     -e "s|^mail_gid = vmail|mail_gid = nogroup|" -e "s|= vmail$|= nobody|" \
     "$from" >"$to"
 }
@@ -34,12 +40,30 @@ mail_setup() {
   MAIL_DIR=$1
   MAIL_OSTREL=$2
   MAIL_BACKEND=$3
+  MAIL_PAM_MODULE=$4
   MAIL_POP3_PORT=$(mail_free_port)
   MAIL_IMAP_PORT=$(mail_free_port)
   MAIL_SMTP_PORT=$(mail_free_port)
   export MAIL_DIR MAIL_OSTREL MAIL_BACKEND MAIL_POP3_PORT MAIL_IMAP_PORT MAIL_SMTP_PORT
   chmod 755 "$MAIL_DIR"
   mkdir -p "$MAIL_DIR"/{dovecot,run,state,store,ostrel,mail} "$MAIL_DIR"/postfix/{etc,queue,data}
+  # The machine's PAM services (runuser among them) and the mail service, which calls the
+  # module under test with this run's settings.
+  if [[ $MAIL_BACKEND == system ]]; then
+    MAIL_ETC_COPY=$MAIL_DIR/etc MAIL_ETC_TARGET=/etc MAIL_OSTREL_USER=root
+    cp -a /etc "$MAIL_ETC_COPY"
+    # The host accounts' wrong passwords are counted in a scratch tally directory.
+    printf 'dir = %s\n' "$MAIL_DIR/faillock" >"$MAIL_ETC_COPY/security/faillock.conf"
+    chown root: "$MAIL_DIR/ostrel"
+  else
+    MAIL_ETC_COPY=$MAIL_DIR/pam.d MAIL_ETC_TARGET=/etc/pam.d MAIL_OSTREL_USER=nobody
+    cp -a /etc/pam.d "$MAIL_ETC_COPY"
+  fi
+  export MAIL_ETC_COPY MAIL_ETC_TARGET MAIL_OSTREL_USER
+  local pam_dir=$MAIL_ETC_COPY
+  [[ $MAIL_BACKEND == system ]] && pam_dir=$MAIL_ETC_COPY/pam.d
+  sed -e "s|pam_ostrel.so|$MAIL_PAM_MODULE path=$MAIL_DIR/ostrel|" "$mail_examples/pam.d/ostrel" \
+    >"$pam_dir/ostrel"
   chown nobody:nogroup "$MAIL_DIR"/{store,ostrel,mail}
   chown postfix: "$MAIL_DIR/postfix/data"
 
@@ -53,6 +77,10 @@ mail_setup() {
       echo "ldap_base $OSTREL_TEST_LDAP_BASE"
       echo "ldap_bind_dn $OSTREL_TEST_LDAP_BIND_DN"
       echo "ldap_bind_pw_file $MAIL_DIR/ostrel/ldap.pw"
+    elif [[ $MAIL_BACKEND == system ]]; then
+      echo "account_db system"
+      echo "group users"
+      echo "home_path $MAIL_DIR/mail"
     else
       echo "account_db $MAIL_DIR/store/ostrel.db"
     fi
@@ -72,13 +100,17 @@ mail_setup() {
       -e "s|^base = .*|base = ou=users,$OSTREL_TEST_LDAP_BASE|" \
       "$MAIL_DIR/dovecot/dovecot-ostrel-ldap.conf.ext"
     chmod 600 "$MAIL_DIR/dovecot/dovecot-ostrel-ldap.conf.ext"
+  elif [[ $MAIL_BACKEND == system ]]; then
+    sed -i -e 's|^!include auth-ostrel-sql|#!include auth-ostrel-sql|' \
+      -e 's|^#!include auth-ostrel-system|!include auth-ostrel-system|' \
+      "$MAIL_DIR/dovecot/10-ostrel.conf"
   fi
   cat >"$MAIL_DIR/dovecot/dovecot.conf" <<CONF
 # A private instance on loopback; the accounts come from the included example.
 base_dir = $MAIL_DIR/run
 state_dir = $MAIL_DIR/state
 log_path = $MAIL_DIR/dovecot.log
-protocols = pop3 imap
+protocols = pop3 imap lmtp
 listen = 127.0.0.1
 ssl = no
 # Refusals answered at once: no failure delay, no growing penalty for this address.
@@ -138,6 +170,10 @@ smtpd_tls_security_level = may
 smtpd_error_sleep_time = 0
 CONF
     cat "$mail_examples/postfix/main.cf.ostrel"
+    # The test client connects from loopback: no network of its own here, so that it is
+    # treated as any client on the Internet.
+    echo "mynetworks = 192.0.2.1/32"
+    echo "address_verify_poll_delay = 1s"
   } >"$MAIL_DIR/postfix/etc/main.cf"
 }
 

@@ -12,11 +12,11 @@
 #include "platform/posix/ad/ad_codes.h"
 #include "platform/posix/ad/ad_connect.h"
 #include "platform/posix/ad/ad_entries.h"
-#include "platform/posix/backend.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/hashing.h"
+#include "platform/posix/common/utf.h"
 #include "platform/posix/directory/ldap_entries.h"
 #include "platform/posix/directory/ldap_text.h"
-#include "platform/posix/hashing.h"
-#include "platform/posix/utf.h"
 
 namespace ostrel_posix {
 namespace {

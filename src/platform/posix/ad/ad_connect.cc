@@ -6,9 +6,9 @@
 #include <cctype>
 #include <vector>
 
+#include "platform/posix/common/hashing.h"
+#include "platform/posix/common/trusted_files.h"
 #include "platform/posix/directory/ldap_text.h"
-#include "platform/posix/hashing.h"
-#include "platform/posix/trusted_files.h"
 
 namespace ostrel_posix {
 namespace {

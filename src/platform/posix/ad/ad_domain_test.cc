@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/posix/ad/ad_connect.h"
+#include "platform/posix/common/test_store.h"
 #include "platform/posix/directory/ldap_entries.h"
-#include "platform/posix/test_store.h"
 
 namespace ostrel_posix {
 namespace {

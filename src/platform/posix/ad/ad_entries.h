@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "platform/posix/names.h"
+#include "platform/posix/common/names.h"
 
 namespace ostrel_posix {
 

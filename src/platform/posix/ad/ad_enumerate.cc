@@ -10,9 +10,9 @@
 #include "platform/posix/ad/ad_codes.h"
 #include "platform/posix/ad/ad_connect.h"
 #include "platform/posix/ad/ad_entries.h"
-#include "platform/posix/backend.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/listing_slots.h"
 #include "platform/posix/directory/ldap_entries.h"
-#include "platform/posix/listing_slots.h"
 
 namespace ostrel_posix {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/common/backend.h"
 #include "platform/posix/directory/ldap_codes.h"
 #include "platform/posix/directory/ldap_connect.h"
 #include "platform/posix/directory/ldap_entries.h"

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/common/backend.h"
 #include "platform/posix/directory/ldap_codes.h"
 #include "platform/posix/directory/ldap_text.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix/hashing.h"
+#include "platform/posix/common/hashing.h"
 
 namespace ostrel_posix {
 

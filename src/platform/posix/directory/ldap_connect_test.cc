@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/backend.h"
-#include "platform/posix/test_store.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/test_store.h"
 
 namespace ostrel_posix {
 namespace {

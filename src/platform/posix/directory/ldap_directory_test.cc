@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/common/test_store.h"
 #include "platform/posix/directory/ldap_connect.h"
 #include "platform/posix/directory/ldap_entries.h"
 #include "platform/posix/directory/ldap_text.h"
-#include "platform/posix/test_store.h"
 
 namespace ostrel_posix {
 namespace {

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/posix/common/utf.h"
 #include "platform/posix/directory/ldap_connect.h"
 #include "platform/posix/directory/ldap_text.h"
-#include "platform/posix/utf.h"
 
 namespace ostrel_posix {
 namespace {

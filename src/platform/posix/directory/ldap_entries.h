@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix/names.h"
+#include "platform/posix/common/names.h"
 
 namespace ostrel_posix {
 

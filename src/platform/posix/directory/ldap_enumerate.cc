@@ -13,11 +13,11 @@
 #include <string>
 #include <thread>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/utf.h"
 #include "platform/posix/directory/ldap_codes.h"
 #include "platform/posix/directory/ldap_connect.h"
 #include "platform/posix/directory/ldap_entries.h"
-#include "platform/posix/utf.h"
 
 namespace ostrel_posix {
 namespace {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/test_store.h"
+#include "platform/posix/common/test_store.h"
 
 namespace ostrel_posix {
 namespace {

@@ -10,8 +10,8 @@
 #include <ctime>
 #include <string>
 
-#include "platform/posix/backend.h"
-#include "platform/posix/trusted_files.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/trusted_files.h"
 
 namespace ostrel_posix {
 namespace {

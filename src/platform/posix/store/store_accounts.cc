@@ -4,13 +4,13 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/backend.h"
-#include "platform/posix/faults.h"
-#include "platform/posix/hashing.h"
-#include "platform/posix/lockout.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/faults.h"
+#include "platform/posix/common/hashing.h"
+#include "platform/posix/common/lockout.h"
+#include "platform/posix/common/utf.h"
 #include "platform/posix/store/bulk.h"
 #include "platform/posix/store/store.h"
-#include "platform/posix/utf.h"
 
 namespace ostrel_posix {
 namespace {

@@ -5,9 +5,9 @@
 #include <ctime>
 #include <string>
 
-#include "platform/posix/backend.h"
-#include "platform/posix/lockout.h"
-#include "platform/posix/resume_slots.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/lockout.h"
+#include "platform/posix/common/resume_slots.h"
 #include "platform/posix/store/store.h"
 
 namespace ostrel_posix {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/posix/test_store.h"
+#include "platform/posix/common/test_store.h"
 
 namespace ostrel_posix {
 namespace {

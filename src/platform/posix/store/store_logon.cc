@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/backend.h"
-#include "platform/posix/hashing.h"
-#include "platform/posix/lockout.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/hashing.h"
+#include "platform/posix/common/lockout.h"
 #include "platform/posix/store/store.h"
 
 namespace ostrel_posix {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/test_store.h"
+#include "platform/posix/common/test_store.h"
 
 namespace ostrel_posix {
 namespace {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/lockout.h"
+#include "platform/posix/common/lockout.h"
 #include "platform/posix/system/system_options.h"
 
 namespace ostrel_posix {

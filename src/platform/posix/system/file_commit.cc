@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/posix/faults.h"
+#include "platform/posix/common/faults.h"
 #include "platform/posix/system/system_options.h"
 
 namespace ostrel_posix {

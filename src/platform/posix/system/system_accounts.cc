@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/common/backend.h"
 #include "platform/posix/system/faillock_tally.h"
 #include "platform/posix/system/home_dirs.h"
 #include "platform/posix/system/system_entries.h"

@@ -11,10 +11,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/posix/common/test_store.h"
 #include "platform/posix/system/account_files.h"
 #include "platform/posix/system/faillock_tally.h"
 #include "platform/posix/system/system_files.h"
-#include "platform/posix/test_store.h"
 
 namespace ostrel_posix {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/posix/lockout.h"
+#include "platform/posix/common/lockout.h"
 #include "platform/posix/system/faillock_tally.h"
 
 namespace ostrel_posix {

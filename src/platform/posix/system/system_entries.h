@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "platform/posix/names.h"
-#include "platform/posix/net_buffer.h"
+#include "platform/posix/common/names.h"
+#include "platform/posix/common/net_buffer.h"
 #include "platform/posix/system/system_files.h"
 
 namespace ostrel_posix {

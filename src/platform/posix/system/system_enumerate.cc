@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix/backend.h"
-#include "platform/posix/resume_slots.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/resume_slots.h"
 #include "platform/posix/system/system_entries.h"
 #include "platform/posix/system/system_files.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/names.h"
+#include "platform/posix/common/names.h"
 #include "platform/posix/system/account_files.h"
 #include "platform/posix/system/file_lock.h"
 #include "platform/posix/system/system_options.h"

@@ -11,8 +11,8 @@
 #include <chrono>
 #include <string>
 
-#include "platform/posix/backend.h"
-#include "platform/posix/lockout.h"
+#include "platform/posix/common/backend.h"
+#include "platform/posix/common/lockout.h"
 #include "platform/posix/system/faillock_tally.h"
 #include "platform/posix/system/system_entries.h"
 #include "platform/posix/system/system_files.h"

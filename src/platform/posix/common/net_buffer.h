@@ -1,0 +1,45 @@
+// Account records handed to callers: gathered from store rows, then packed into one block
+// (the records first, their texts after them) that NetApiBufferFree releases.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/common/names.h"
+
+namespace ostrel_posix {
+
+struct UserRecords {
+  struct Entry {
+    DWORD password_age, priv, flags;
+    std::int64_t text[4];  // name, home_dir, comment, script_path: offsets in pool, -1 absent
+  };
+  std::vector<Entry> entries;
+  std::u16string pool;    // the texts, each with its terminator
+  std::size_t bytes = 0;  // size of the packed block
+};
+
+/// Appends the account of a row whose columns first .. first + 6 are name, password_set,
+/// priv, home_dir, comment, flags, script_path. False when the name is not UTF-8 (a store
+/// that was changed behind our back); records is then unchanged. A field that is not UTF-8
+/// is kept escaped (utf8_to_utf16_escaped): the account code cannot show it and says so.
+bool add_user_row(sqlite3_stmt* stmt, int first, std::int64_t now, UserRecords& records);
+
+/// Appends an account read from elsewhere than the store: its UTF-8 name and fields. False
+/// when the name is not UTF-8; records is then unchanged. Fields as for add_user_row.
+bool add_user_fields(std::string_view name, const UserFields& fields, DWORD password_age,
+                     UserRecords& records);
+
+/// Takes the last entry out again.
+void drop_last_user(UserRecords& records);
+
+/// The records as one block of USER_INFO_1 (password always null) and their texts; null
+/// when there are none or no memory.
+LPBYTE pack_user_records(const UserRecords& records);
+
+}  // namespace ostrel_posix

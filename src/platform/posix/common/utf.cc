@@ -1,0 +1,136 @@
+#include "platform/posix/common/utf.h"
+
+namespace ostrel_posix {
+namespace {
+
+// Decodes text into out. An invalid sequence ends the text, or, with escape, stands as
+// the lone surrogate U+DC00 + its first byte and decoding goes on after that byte.
+bool decode_utf8(std::string_view text, char16_t* out, std::size_t& written, bool escape) {
+  const std::size_t n = text.size();
+  std::size_t at = 0;
+  std::size_t i = 0;
+  bool valid = true;
+  while (i < n) {
+    // Runs of ASCII, the usual case, in a tight loop.
+    while (i < n && static_cast<unsigned char>(text[i]) < 0x80)
+      out[at++] = static_cast<unsigned char>(text[i++]);
+    if (i == n) break;
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    std::size_t length;
+    char32_t code;
+    char32_t smallest;
+    if ((lead & 0xE0) == 0xC0) {
+      length = 2, code = lead & 0x1F, smallest = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3, code = lead & 0x0F, smallest = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4, code = lead & 0x07, smallest = 0x10000;
+    } else {
+      length = 0;  // a continuation byte without its lead, or 0xF8..0xFF
+      code = 0;
+      smallest = 1;
+    }
+    bool sequence = length != 0 && n - i >= length;
+    for (std::size_t k = 1; sequence && k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) sequence = false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (!sequence || code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+      valid = false;
+      if (!escape) break;
+      out[at++] = static_cast<char16_t>(0xDC00 | lead);
+      ++i;
+      continue;
+    }
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out[at++] = static_cast<char16_t>(0xD800 + (code >> 10));
+      out[at++] = static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+    } else {
+      out[at++] = static_cast<char16_t>(code);
+    }
+    i += length;
+  }
+  written = at;
+  return valid;
+}
+
+bool decode_utf8(std::string_view text, std::u16string& out, bool escape) {
+  // A text never has more UTF-16 units than UTF-8 bytes: write in place, then trim.
+  const std::size_t start = out.size();
+  out.resize(start + text.size());
+  std::size_t written = 0;
+  const bool valid = decode_utf8(text, out.data() + start, written, escape);
+  out.resize(start + written);
+  return valid;
+}
+
+}  // namespace
+
+bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written) {
+  return decode_utf8(text, out, written, false);
+}
+
+bool utf8_to_utf16(std::string_view text, std::u16string& out) {
+  return decode_utf8(text, out, false);
+}
+
+void utf8_to_utf16_escaped(std::string_view text, std::u16string& out) {
+  decode_utf8(text, out, true);
+}
+
+bool utf16_to_utf8(std::u16string_view wide, char* out, std::size_t& written) {
+  const std::size_t n = wide.size();
+  std::size_t at = 0;
+  bool valid = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    char32_t code = wide[i];
+    if (code < 0x80) {
+      out[at++] = static_cast<char>(code);
+      continue;
+    }
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      if (i + 1 == n || wide[i + 1] < 0xDC00 || wide[i + 1] > 0xDFFF) {
+        valid = false;
+        break;
+      }
+      code = 0x10000 + ((code - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
+      ++i;
+    } else if (code >= 0xDC00 && code <= 0xDFFF) {
+      valid = false;
+      break;
+    }
+    if (code < 0x800) {
+      out[at++] = static_cast<char>(0xC0 | (code >> 6));
+    } else if (code < 0x10000) {
+      out[at++] = static_cast<char>(0xE0 | (code >> 12));
+      out[at++] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    } else {
+      out[at++] = static_cast<char>(0xF0 | (code >> 18));
+      out[at++] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      out[at++] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    }
+    out[at++] = static_cast<char>(0x80 | (code & 0x3F));
+  }
+  written = at;
+  return valid;
+}
+
+bool utf16_to_utf8(std::u16string_view wide, std::string& out) {
+  // At most three bytes for each unit (a pair of units makes four): write in place, trim.
+  const std::size_t start = out.size();
+  out.resize(start + 3 * wide.size());
+  std::size_t written = 0;
+  const bool valid = utf16_to_utf8(wide, out.data() + start, written);
+  out.resize(start + written);
+  return valid;
+}
+
+std::size_t bounded_length(const char16_t* text, std::size_t limit) {
+  std::size_t n = 0;
+  while (n <= limit && text[n] != 0) ++n;
+  return n;
+}
+
+}  // namespace ostrel_posix
