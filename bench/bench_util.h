@@ -190,6 +190,18 @@ inline std::string number(double value, int decimals, const char* unit = "") {
   return text;
 }
 
+/// Adds an ordinary account with a password (no home, no comment) through the platform
+/// call; true when it was added.
+inline bool add_account(std::u16string name, std::u16string password) {
+  USER_INFO_1 record{};
+  record.usri1_name = name.data();
+  record.usri1_password = password.data();
+  record.usri1_priv = USER_PRIV_USER;
+  record.usri1_flags = UF_SCRIPT | UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD;
+  DWORD parm = 0;
+  return NetUserAdd(nullptr, 1, reinterpret_cast<LPBYTE>(&record), &parm) == 0;
+}
+
 /// Milliseconds for one logon that must fail with expected; a negative value when it did not.
 inline double refused_logon_ms(const std::u16string& user, const std::u16string& password,
                                DWORD expected) {

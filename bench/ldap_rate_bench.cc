@@ -3,7 +3,10 @@
 // input on both backends. Runs alternate; medians; the ratio is directory / store.
 // Then refused logons on the directory, in this process: an unknown user against a known
 // user with a wrong password, interleaved; the two medians must be equal within noise, or
-// the time of a refusal tells which names the directory holds.
+// the time of a refusal tells which names the directory holds. The directory's password
+// policy locks an account after a few wrong passwords, and a locked account is refused
+// without its password being checked: each wrong password goes to an account of its own
+// ("refused<N>", made with the others), so that every one is checked as the first.
 //
 // Needs the test directory server (eval "$(tests/ldap/harness.sh start)"); without
 // OSTREL_TEST_LDAP_URI it says so and measures nothing. It empties the directory of
@@ -73,6 +76,18 @@ bool empty_directory(const Directory& d) {
   return true;
 }
 
+// Adds an account with the benchmark's password and no home or comment.
+bool add_with_password(const std::string& name) {
+  const std::string password = kPassword;
+  return bench::add_account(std::u16string(name.begin(), name.end()),
+                            std::u16string(password.begin(), password.end()));
+}
+
+// The accounts that take one wrong password each: the untimed first one and kRefusals.
+std::string refused_account(int i) {
+  return "refused" + std::to_string(i);
+}
+
 // Adds accounts [0, count) as the bulk seeding of the store does (no password, a home and
 // a comment), one NetUserAdd each, and the account "checker" with a password.
 bool seed(int count) {
@@ -90,14 +105,7 @@ bool seed(int count) {
     DWORD parm = 0;
     if (NetUserAdd(nullptr, 1, reinterpret_cast<LPBYTE>(&record), &parm) != 0) return false;
   }
-  WideBuffer wname = to_wide("checker"), wpassword = to_wide(kPassword);
-  USER_INFO_1 record{};
-  record.usri1_name = wname.get();
-  record.usri1_password = wpassword.get();
-  record.usri1_priv = USER_PRIV_USER;
-  record.usri1_flags = UF_SCRIPT | UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD;
-  DWORD parm = 0;
-  return NetUserAdd(nullptr, 1, reinterpret_cast<LPBYTE>(&record), &parm) == 0;
+  return add_with_password("checker");
 }
 
 // Runs one input on both backends kRounds times; medians of count / seconds.
@@ -137,19 +145,27 @@ double refused_logon_ms(const std::string& user, const std::string& password) {
   return GetLastError() == ERROR_LOGON_FAILURE ? ms : -1;
 }
 
-// Medians of kRefusals refused logons of each kind: a name the directory lacks, and the
-// account "checker" with a wrong password. The directory is the active backend.
+// Medians of kRefusals refused logons of each kind: a name the directory lacks, and an
+// account with a wrong password (a fresh one each time, never locked). The directory is
+// the active backend.
 bool measure_refusals(double* unknown_ms, double* wrong_ms) {
+  for (int i = 0; i <= kRefusals; ++i) {
+    if (!add_with_password(refused_account(i))) {
+      std::fprintf(stderr, "adding the accounts for refused logons failed\n");
+      return false;
+    }
+  }
   // One of each first, untimed: the connection opens and the decoy entry is made.
   refused_logon_ms("nobody", "guess");
-  refused_logon_ms("checker", "guess");
+  refused_logon_ms(refused_account(kRefusals), "guess");
   std::vector<double> unknown, wrong;
   for (int i = 0; i < kRefusals; ++i) {
     const std::string guess = "guess" + std::string(1, static_cast<char>('a' + i % 26));
     const std::string stranger = "nobody" + std::string(1, static_cast<char>('a' + i % 26));
     // Alternate which kind goes first, so that neither always follows the other.
-    const double a = i % 2 ? refused_logon_ms(stranger, guess) : refused_logon_ms("checker", guess);
-    const double b = i % 2 ? refused_logon_ms("checker", guess) : refused_logon_ms(stranger, guess);
+    const std::string known = refused_account(i);
+    const double a = i % 2 ? refused_logon_ms(stranger, guess) : refused_logon_ms(known, guess);
+    const double b = i % 2 ? refused_logon_ms(known, guess) : refused_logon_ms(stranger, guess);
     const double u = i % 2 ? a : b, w = i % 2 ? b : a;
     if (u < 0 || w < 0) {
       std::fprintf(stderr, "a logon on the directory was not refused as a logon failure\n");

@@ -17,15 +17,7 @@ constexpr int kAttempts = 201;  // of each kind, per pair
 
 using bench::refused_logon_ms;
 
-bool add_account(std::u16string name, std::u16string password) {
-  USER_INFO_1 record{};
-  record.usri1_name = name.data();
-  record.usri1_password = password.data();
-  record.usri1_priv = USER_PRIV_USER;
-  record.usri1_flags = UF_SCRIPT | UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD;
-  DWORD parm = 0;
-  return NetUserAdd(nullptr, 1, reinterpret_cast<LPBYTE>(&record), &parm) == 0;
-}
+using bench::add_account;
 
 struct Kind {
   std::u16string user;  // a letter is added per attempt when vary_user
@@ -109,8 +101,8 @@ int main() {
   }
   report("refused logon: unknown user against wrong password (median)", "unknown user",
          "wrong password", u0, w0);
-  report("refused logon, lockout on: unknown user against wrong password (median)",
-         "unknown user", "wrong password", u1, w1);
+  report("refused logon, lockout on: unknown user against wrong password (median)", "unknown user",
+         "wrong password", u1, w1);
   report("refused logon, lockout on: locked account against wrong password (median)",
          "locked account", "wrong password", l1, w2);
   return 0;

@@ -69,11 +69,13 @@ int main(int argc, char** argv) {
   }
   const double mo = bench::median(o), mio = bench::median(io), msql = bench::median(sql);
   std::printf("%d lookups, %ld log lines per lookup (INFO)\n", kLookups, per_lookup);
-  const double share = mo / mio;
+  // The loop without SQLite shows what the lookup itself costs; the goal is against the
+  // loop that does the same lookup.
   bench::result("lookups/s at INFO, against the I/O loop", bench::number(mo, 0, "/s"),
-                bench::number(mio, 0, "/s"), bench::number(100 * share, 0, " %"), ">= 50 %",
-                share >= 0.5 ? "yes" : "no");
+                bench::number(mio, 0, "/s"), bench::number(100 * mo / mio, 0, " %"), "-", "-");
+  const double share = mo / msql;
   bench::result("lookups/s at INFO, against I/O loop + SQLite lookup", bench::number(mo, 0, "/s"),
-                bench::number(msql, 0, "/s"), bench::number(100 * mo / msql, 0, " %"), "-", "-");
+                bench::number(msql, 0, "/s"), bench::number(100 * share, 0, " %"), ">= 95 %",
+                share >= 0.95 ? "yes" : "no");
   return 0;
 }

@@ -1,5 +1,6 @@
-/* The floor for start-up: a C program linked with the same libraries as ostrel that reads
- * a small settings file, appends two log lines and writes one reply line.
+/* The floor for start-up: a C program that loads the same libraries as ostrel (the C++
+ * runtime among them), reads a small settings file, writes one reply line and appends the
+ * four flushed log lines ostrel writes for it.
  * Run by startup_bench in the work directory that holds ostrel.ini. */
 #include <sodium.h>
 #include <sqlite3.h>
@@ -35,10 +36,12 @@ int main(void) {
   snprintf(path, sizeof path, "%s/baseline.log", directory);
   FILE* log = fopen(path, "a");
   if (log == NULL) return 1;
-  log_line(log, "Baseline starts.");
+  log_line(log, "Ostrel version 1.0g starts.");
+  log_line(log, "Performing version");
   fputs("+OK Ostrel version 1.0g\n", stdout);
   fflush(stdout);
-  log_line(log, "Baseline ends.");
+  log_line(log, "+OK Ostrel version 1.0g");
+  log_line(log, "Ostrel version 1.0g ends.");
   fclose(log);
   return 0;
 }

@@ -61,7 +61,13 @@ char* append_grow(char* text, const char* addition) {
 
 void keep_one_line(char* text, std::size_t length) {
   if (text == nullptr) return;
-  for (std::size_t i = 0; i < length; ++i) {
-    if (text[i] == '\r' || text[i] == '\n') text[i] = ' ';
+  // Nearly every line holds neither: two library scans find that faster than a loop.
+  for (const char breaker : {'\r', '\n'}) {
+    char* at = static_cast<char*>(std::memchr(text, breaker, length));
+    while (at != nullptr) {
+      *at = ' ';
+      const std::size_t rest = length - static_cast<std::size_t>(at + 1 - text);
+      at = static_cast<char*>(std::memchr(at + 1, breaker, rest));
+    }
   }
 }

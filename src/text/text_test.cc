@@ -40,6 +40,26 @@ TEST(BoundedCopies, CopyAndAppend) {
   }
 }
 
+TEST(KeepOneLine, BreaksBecomeBlanksWithinTheLengthOnly) {
+  struct Case {
+    const char* text;
+    std::size_t length;
+    const char* kept;
+  };
+  const Case cases[] = {
+      {"plain", 5, "plain"},
+      {"\r\na\rb\n\n", 7, "  a b  "},
+      {"a\nb\n", 3, "a b\n"},  // the break after the length stays
+      {"\n", 0, "\n"},
+  };
+  for (const Case& c : cases) {
+    std::string text = c.text;
+    keep_one_line(text.data(), c.length);
+    EXPECT_EQ(text, c.kept) << c.text;
+  }
+  keep_one_line(nullptr, 3);
+}
+
 TEST(Compare, NullIsDifferentFromEverything) {
   EXPECT_EQ(same_text("path", "path"), 0);
   EXPECT_LT(same_text("a", "\xe9"), 0);  // unsigned bytes

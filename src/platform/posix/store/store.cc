@@ -6,8 +6,8 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "platform/posix/common/backend.h"
@@ -82,8 +82,9 @@ constexpr std::array<const char*, kSchemaVersion> kLayoutSteps = {kSchema, kMail
                                                                   kLogonTallies};
 
 // Columns 0..6 of kGetAccount and 1..7 of kEnumPage are read by add_user_row; the next
-// column is the time the account locked (NULL or 0: not locked; a page reads it only when
-// ?3 is not 0, so that a listing without the lockout policy costs no more). A page carries the
+// column is the time the account locked (NULL or 0: not locked; a read by name reads it only
+// when ?2 is not 0, a page only when ?3 is not 0, so that neither costs more without the
+// lockout policy). A page carries the
 // account count in column 8, so that one statement (one implicit transaction) gives the
 // page and the total.
 constexpr std::array<const char*, kSqlCount> kStatements = {
@@ -94,7 +95,8 @@ constexpr std::array<const char*, kSqlCount> kStatements = {
     "SELECT n FROM account_count WHERE id = 1",
     "SELECT 1 FROM accounts WHERE name_key = ?1",
     "SELECT name, password_set, priv, home_dir, comment, flags, script_path,"
-    " (SELECT locked_since FROM logon_tallies t WHERE t.name_key = accounts.name_key)"
+    " CASE WHEN ?2 THEN (SELECT locked_since FROM logon_tallies t"
+    " WHERE t.name_key = accounts.name_key) END"
     " FROM accounts WHERE name_key = ?1",
     "INSERT INTO accounts(name_key, name, password_hash, password_set, priv, flags, home_dir,"
     " comment, script_path, created) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?4)",
@@ -127,8 +129,8 @@ struct StoreState {
   std::string log_path;
   dev_t log_device = 0;
   ino_t log_inode = 0;
-  bool close_at_exit = false;  // the store is closed when the process ends
-  std::chrono::steady_clock::time_point files_checked;
+  bool close_at_exit = false;         // the store is closed when the process ends
+  std::int64_t files_checked_ms = 0;  // on the coarse monotonic clock
 };
 
 std::mutex store_mutex;
@@ -146,13 +148,21 @@ bool files_moved() {
   return status.st_dev != state.log_device || status.st_ino != state.log_inode;
 }
 
+// Milliseconds on the coarse monotonic clock: a few milliseconds of resolution are plenty
+// for a one-second interval, and it is read for less than the precise one.
+std::int64_t coarse_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // True when the open files are to be compared with those the name leads to now: before
 // every write, and before a read when a second has passed since the last look (a look costs
 // two file status calls, a good part of a lookup).
 bool files_check_due(Access access) {
-  const auto now = std::chrono::steady_clock::now();
-  if (access == Access::kRead && now - state.files_checked < std::chrono::seconds(1)) return false;
-  state.files_checked = now;
+  const std::int64_t now = coarse_ms();
+  if (access == Access::kRead && now - state.files_checked_ms < 1000) return false;
+  state.files_checked_ms = now;
   return true;
 }
 
@@ -322,7 +332,7 @@ DWORD remember_log() {
   state.log_path = log_path;
   state.log_device = status.st_dev;
   state.log_inode = status.st_ino;
-  state.files_checked = std::chrono::steady_clock::now();
+  state.files_checked_ms = coarse_ms();
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include "platform/posix/common/backend.h"
 #include "platform/posix/common/faults.h"
 #include "platform/posix/common/hashing.h"
+#include "platform/posix/common/lockout.h"
 #include "platform/posix/common/utf.h"
 #include "platform/posix/store/bulk.h"
 #include "platform/posix/store/store.h"
@@ -101,13 +102,15 @@ DWORD store_get_user(const AccountName& name, UserRecords& records) {
   if (const DWORD rc = open_store(Access::kRead); rc != 0) return rc;
   Statement get(kGetAccount);
   bind_text(get.stmt, 1, name.key);
+  const bool lock_state = lockout_policy().threshold != 0;
+  sqlite3_bind_int(get.stmt, 2, lock_state ? 1 : 0);
   const int rc = sqlite3_step(get.stmt);
   if (rc == SQLITE_DONE) return NERR_UserNotFound;
   if (rc != SQLITE_ROW) return store_error(rc);
   records.pool.reserve(kOneAccountUnits);
   const std::int64_t now = now_seconds();
   if (!add_user_row(get.stmt, 0, now, records)) return ERROR_FILE_CORRUPT;
-  if (store_row_locked(get.stmt, 7, now)) records.entries.back().flags |= UF_LOCKOUT;
+  if (lock_state && store_row_locked(get.stmt, 7, now)) records.entries.back().flags |= UF_LOCKOUT;
   return 0;
 }
 

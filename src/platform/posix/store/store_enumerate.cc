@@ -40,7 +40,8 @@ DWORD store_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle
     Statement page(kEnumPage);
     bind_text(page.stmt, 1, after);
     sqlite3_bind_int64(page.stmt, 2, filter == FILTER_NORMAL_ACCOUNT ? UF_NORMAL_ACCOUNT : 0);
-    sqlite3_bind_int(page.stmt, 3, lockout_policy().threshold != 0 ? 1 : 0);
+    const bool lock_state = lockout_policy().threshold != 0;
+    sqlite3_bind_int(page.stmt, 3, lock_state ? 1 : 0);
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     for (;;) {
       const int rc = sqlite3_step(page.stmt);
@@ -51,7 +52,8 @@ DWORD store_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle
         counted = true;
       }
       if (!add_user_row(page.stmt, 1, now, records)) return ERROR_FILE_CORRUPT;
-      if (store_row_locked(page.stmt, 9, now)) records.entries.back().flags |= UF_LOCKOUT;
+      if (lock_state && store_row_locked(page.stmt, 9, now))
+        records.entries.back().flags |= UF_LOCKOUT;
       // Every page holds at least one account, however small the preferred length.
       if (preferred_length != MAX_PREFERRED_LENGTH && records.entries.size() > 1 &&
           records.bytes > preferred_length) {
