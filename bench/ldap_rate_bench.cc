@@ -129,20 +129,13 @@ bool measure(const std::string& ostrel, const bench::WorkDir& store, const bench
   return true;
 }
 
-// Milliseconds for one logon that must be refused; a negative value when it was not.
+// Milliseconds for one logon that must be refused as a logon failure; a negative value
+// when it was not.
 double refused_logon_ms(const std::string& user, const std::string& password) {
-  const WideBuffer wuser = to_wide(user.c_str()), wpassword = to_wide(password.c_str());
-  HANDLE token = nullptr;
-  const auto start = std::chrono::steady_clock::now();
-  const BOOL ok = LogonUserW(wuser.get(), nullptr, wpassword.get(), LOGON32_LOGON_INTERACTIVE,
-                             LOGON32_PROVIDER_DEFAULT, &token);
-  const double ms =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  if (ok) {
-    CloseHandle(token);
-    return -1;
-  }
-  return GetLastError() == ERROR_LOGON_FAILURE ? ms : -1;
+  // The names and passwords here are ASCII.
+  return bench::refused_logon_ms(std::u16string(user.begin(), user.end()),
+                                 std::u16string(password.begin(), password.end()),
+                                 ERROR_LOGON_FAILURE);
 }
 
 // Medians of kRefusals refused logons of each kind: a name the directory lacks, and an
