@@ -77,17 +77,8 @@ DWORD fetch_page(Listing& listing, const std::set<std::string>& admins) {
   const Controls response(raw_controls);
   listing.cookie.clear();
   if (rc != LDAP_SUCCESS) return NERR_InternalError;
-  LDAPControl* paged = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, raw_controls, nullptr);
-  if (paged != nullptr) {
-    ber_int_t count = 0;
-    berval next{0, nullptr};
-    if (ldap_parse_pageresponse_control(ld, paged, &count, &next) != LDAP_SUCCESS)
-      return NERR_InternalError;
-    if (next.bv_val != nullptr) {
-      listing.cookie.assign(next.bv_val, next.bv_len);
-      ber_memfree(next.bv_val);
-    }
-  }
+  ber_int_t count = 0;
+  if (!read_page_cookie(ld, raw_controls, listing.cookie, count)) return NERR_InternalError;
   return 0;
 }
 

@@ -172,4 +172,18 @@ bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& f
   return true;
 }
 
+bool read_page_cookie(LDAP* ld, LDAPControl** controls, std::string& cookie, ber_int_t& count) {
+  cookie.clear();
+  count = 0;
+  LDAPControl* paged = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, controls, nullptr);
+  if (paged == nullptr) return true;
+  berval next{0, nullptr};
+  if (ldap_parse_pageresponse_control(ld, paged, &count, &next) != LDAP_SUCCESS) return false;
+  if (next.bv_val != nullptr) {
+    cookie.assign(next.bv_val, next.bv_len);
+    ber_memfree(next.bv_val);
+  }
+  return true;
+}
+
 }  // namespace ostrel_posix

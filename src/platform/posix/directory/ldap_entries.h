@@ -72,4 +72,9 @@ LockState lock_state(LDAP* ld, LDAPMessage* entry);
 bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& fields,
                   std::int64_t& password_set);
 
+/// Reads the paged-results control of a search's response: the cookie of the next page
+/// (empty on the last page) and the server's estimate of the whole list (0: none). True
+/// when there is no such control; false when it cannot be read.
+bool read_page_cookie(LDAP* ld, LDAPControl** controls, std::string& cookie, ber_int_t& count);
+
 }  // namespace ostrel_posix

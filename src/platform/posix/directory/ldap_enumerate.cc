@@ -137,18 +137,9 @@ DWORD fetch_page(Listing& listing) {
     std::sort(batch.begin(), batch.end(),
               [](const ListedAccount& a, const ListedAccount& b) { return a.key < b.key; });
   for (ListedAccount& account : batch) listing.pending.push_back(std::move(account));
-  LDAPControl* paged = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, raw_controls, nullptr);
-  if (paged != nullptr) {
-    ber_int_t count = 0;
-    berval next{0, nullptr};
-    if (ldap_parse_pageresponse_control(ld, paged, &count, &next) != LDAP_SUCCESS)
-      return NERR_InternalError;
-    if (next.bv_val != nullptr) {
-      listing.cookie.assign(next.bv_val, next.bv_len);
-      ber_memfree(next.bv_val);
-    }
-    if (count > 0) listing.estimate = std::max(listing.estimate, static_cast<DWORD>(count));
-  }
+  ber_int_t count = 0;
+  if (!read_page_cookie(ld, raw_controls, listing.cookie, count)) return NERR_InternalError;
+  if (count > 0) listing.estimate = std::max(listing.estimate, static_cast<DWORD>(count));
   return 0;
 }
 
