@@ -167,6 +167,12 @@ inline double median(std::vector<double> values) {
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+/// The smallest of values: for work that is all computation, what other load adds only
+/// ever makes a run slower, so the fastest run is the cost of the work itself.
+inline double lowest(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+}
+
 /// Writes lines to a file, replacing it.
 inline void write_lines(const std::string& path, const std::vector<std::string>& lines) {
   std::ofstream out(path);
