@@ -23,38 +23,64 @@ bool add_to_pool(std::string_view text, bool name, std::u16string& pool, std::in
   return true;
 }
 
-bool add_text(sqlite3_stmt* stmt, int column, std::u16string& pool, std::int64_t& offset,
-              bool name = false) {
-  const unsigned char* text = sqlite3_column_text(stmt, column);
-  if (text == nullptr) {
-    // NULL is an absent text; a null pointer for anything else is a failure (no memory).
-    offset = -1;
-    return sqlite3_column_type(stmt, column) == SQLITE_NULL;
+// The bytes of a text column: false for NULL (an absent text), and also, with failed set,
+// for a null pointer that is not NULL (no memory).
+bool column_text(sqlite3_stmt* stmt, int column, std::string_view& text, bool& failed) {
+  const unsigned char* bytes = sqlite3_column_text(stmt, column);
+  if (bytes == nullptr) {
+    failed = sqlite3_column_type(stmt, column) != SQLITE_NULL;
+    return false;
   }
-  const int bytes = sqlite3_column_bytes(stmt, column);
-  return add_to_pool(std::string_view(reinterpret_cast<const char*>(text), bytes), name, pool,
-                     offset);
+  text = std::string_view(reinterpret_cast<const char*>(bytes),
+                          static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+  return true;
 }
 
 }  // namespace
 
 bool add_user_row(sqlite3_stmt* stmt, int first, std::int64_t now, UserRecords& records) {
-  const std::size_t pool_before = records.pool.size();
   UserRecords::Entry entry{};
   const std::int64_t set = sqlite3_column_int64(stmt, first + 1);
   const std::int64_t age = now > set ? now - set : 0;
   entry.password_age = age > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<DWORD>(age);
   entry.priv = static_cast<DWORD>(sqlite3_column_int64(stmt, first + 2));
   entry.flags = static_cast<DWORD>(sqlite3_column_int64(stmt, first + 5));
-  if (!add_text(stmt, first, records.pool, entry.text[0], true) ||
-      !add_text(stmt, first + 3, records.pool, entry.text[1]) ||
-      !add_text(stmt, first + 4, records.pool, entry.text[2]) ||
-      !add_text(stmt, first + 6, records.pool, entry.text[3])) {
-    records.pool.resize(pool_before);
-    return false;
+  // name, home_dir, comment, script_path
+  const int columns[4] = {first, first + 3, first + 4, first + 6};
+  std::string_view texts[4];
+  bool present[4];
+  bool failed = false;
+  std::size_t room = 0;
+  for (int i = 0; i < 4; ++i) {
+    present[i] = column_text(stmt, columns[i], texts[i], failed);
+    if (failed || (i == 0 && !present[i])) return false;
+    room += texts[i].size() + 1;
   }
+  // Every text is decoded straight into the pool, grown once for the row: a text never has
+  // more UTF-16 units than UTF-8 bytes.
+  std::u16string& pool = records.pool;
+  const std::size_t pool_before = pool.size();
+  pool.resize(pool_before + room);
+  std::size_t at = pool_before;
+  for (int i = 0; i < 4; ++i) {
+    entry.text[i] = -1;
+    if (!present[i]) continue;
+    entry.text[i] = static_cast<std::int64_t>(at);
+    std::size_t written = 0;
+    if (i == 0) {
+      if (!utf8_to_utf16(texts[i], pool.data() + at, written)) {
+        pool.resize(pool_before);
+        return false;
+      }
+    } else {
+      utf8_to_utf16_escaped(texts[i], pool.data() + at, written);
+    }
+    at += written;
+    pool[at++] = u'\0';
+  }
+  pool.resize(at);
   records.entries.push_back(entry);
-  records.bytes += sizeof(USER_INFO_1) + (records.pool.size() - pool_before) * sizeof(WCHAR);
+  records.bytes += sizeof(USER_INFO_1) + (at - pool_before) * sizeof(WCHAR);
   return true;
 }
 

@@ -1,5 +1,8 @@
 #include "platform/posix/common/utf.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace ostrel_posix {
 namespace {
 
@@ -11,7 +14,16 @@ bool decode_utf8(std::string_view text, char16_t* out, std::size_t& written, boo
   std::size_t i = 0;
   bool valid = true;
   while (i < n) {
-    // Runs of ASCII, the usual case, in a tight loop.
+    // Runs of ASCII, the usual case: eight bytes at a time while none has its top bit set,
+    // then byte by byte.
+    while (n - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if ((word & 0x8080808080808080u) != 0) break;
+      for (std::size_t k = 0; k < 8; ++k) out[at + k] = static_cast<unsigned char>(text[i + k]);
+      i += 8;
+      at += 8;
+    }
     while (i < n && static_cast<unsigned char>(text[i]) < 0x80)
       out[at++] = static_cast<unsigned char>(text[i++]);
     if (i == n) break;
@@ -80,6 +92,10 @@ void utf8_to_utf16_escaped(std::string_view text, std::u16string& out) {
   decode_utf8(text, out, true);
 }
 
+void utf8_to_utf16_escaped(std::string_view text, char16_t* out, std::size_t& written) {
+  decode_utf8(text, out, written, true);
+}
+
 bool utf16_to_utf8(std::u16string_view wide, char* out, std::size_t& written) {
   const std::size_t n = wide.size();
   std::size_t at = 0;
@@ -118,9 +134,12 @@ bool utf16_to_utf8(std::u16string_view wide, char* out, std::size_t& written) {
 }
 
 bool utf16_to_utf8(std::u16string_view wide, std::string& out) {
-  // At most three bytes for each unit (a pair of units makes four): write in place, trim.
+  // One byte for an ASCII unit, at most three for any other (a pair of units makes four):
+  // room for that, written in place and trimmed, so that a short name needs no heap block.
+  std::size_t room = wide.size();
+  for (const char16_t unit : wide) room += unit < 0x80 ? 0 : 2;
   const std::size_t start = out.size();
-  out.resize(start + 3 * wide.size());
+  out.resize(start + room);
   std::size_t written = 0;
   const bool valid = utf16_to_utf8(wide, out.data() + start, written);
   out.resize(start + written);

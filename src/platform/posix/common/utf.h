@@ -24,6 +24,10 @@ bool utf16_to_utf8(std::u16string_view wide, std::string& out);
 /// written, also on failure.
 bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written);
 
+/// The escaped conversion into out, which holds at least text.size() units; written is how
+/// many were written.
+void utf8_to_utf16_escaped(std::string_view text, char16_t* out, std::size_t& written);
+
 /// The same into out, which holds at least 3 * wide.size() bytes; written is how many
 /// were written, also on failure.
 bool utf16_to_utf8(std::u16string_view wide, char* out, std::size_t& written);

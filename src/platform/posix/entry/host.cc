@@ -39,18 +39,30 @@ std::string recent_host_name() {
 
 // The folded host name is kept; it is read again only when a name does not match it, so
 // that a renamed host is still recognised without a system call on every account call.
+// The last name that matched is kept as it was given too: callers give the same one on
+// every call, and it is then known without folding it again.
 std::mutex host_mutex;
 std::string cached_host_key;
+std::u16string matched_as_given;
 
-bool names_this_host(const std::string& key) {
+bool matched_before(std::u16string_view given) {
   std::lock_guard<std::mutex> lock(host_mutex);
-  if (!cached_host_key.empty() && key == cached_host_key) return true;
-  std::u16string wide;
-  if (!utf8_to_utf16(read_host_name(), wide) || wide.empty()) return false;
-  std::string fresh;
-  if (!name_key(wide, fresh)) return false;
-  cached_host_key = fresh;
-  return key == cached_host_key;
+  return !matched_as_given.empty() && given == matched_as_given;
+}
+
+bool names_this_host(std::u16string_view given, const std::string& key) {
+  std::lock_guard<std::mutex> lock(host_mutex);
+  if (cached_host_key.empty() || key != cached_host_key) {
+    std::u16string wide;
+    if (!utf8_to_utf16(read_host_name(), wide) || wide.empty()) return false;
+    std::string fresh;
+    if (!name_key(wide, fresh)) return false;
+    if (fresh != cached_host_key) matched_as_given.clear();
+    cached_host_key = fresh;
+    if (key != cached_host_key) return false;
+  }
+  matched_as_given = given;
+  return true;
 }
 
 bool is_local(const WCHAR* name, bool dot_is_local) {
@@ -60,10 +72,11 @@ bool is_local(const WCHAR* name, bool dot_is_local) {
   if (view.size() >= 2 && view[0] == u'\\' && view[1] == u'\\') view.remove_prefix(2);
   if (view.empty()) return true;
   if (dot_is_local && view == u".") return true;
+  if (matched_before(view)) return true;
   std::string key;
   if (!name_key(view, key)) return false;
   if (key == "LOCALHOST" || backend_names_server(key)) return true;
-  return names_this_host(key);
+  return names_this_host(view, key);
 }
 
 }  // namespace
