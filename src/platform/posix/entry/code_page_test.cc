@@ -30,12 +30,20 @@ TEST(CodePage, MultiByteToWideCharDecodesStrictly) {
       {"stray continuation", "\x80", u"", ERROR_NO_UNICODE_TRANSLATION},
       {"lead without follower", "\xC3 ", u"", ERROR_NO_UNICODE_TRANSLATION},
       {"byte 0xFF", "a\xFF", u"", ERROR_NO_UNICODE_TRANSLATION},
+      // Runs of ASCII are taken eight bytes at a time: other bytes within, after and
+      // between such runs.
+      {"inside a run",
+       "abcdefg\xE2\x82\xAC"
+       "abcdefghi",
+       u"abcdefg\u20ACabcdefghi", 0},
+      {"between runs", "abcdefgh\xC3\xA4ijklmnopq", u"abcdefgh\u00E4ijklmnopq", 0},
+      {"after two runs", "abcdefghijklmnop\xFF", u"", ERROR_NO_UNICODE_TRANSLATION},
   };
   for (const ToWideRow& row : rows) {
     SCOPED_TRACE(row.label);
-    WCHAR out[16] = {};
+    WCHAR out[32] = {};
     SetLastError(0);
-    const int n = MultiByteToWideChar(CP_ACP, 0, row.input.c_str(), -1, out, 16);
+    const int n = MultiByteToWideChar(CP_ACP, 0, row.input.c_str(), -1, out, 32);
     if (row.error != 0) {
       EXPECT_EQ(n, 0);
       EXPECT_EQ(GetLastError(), row.error);

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/posix/system/file_lock.h"
+
 namespace ostrel_posix {
 namespace {
 
@@ -20,9 +22,10 @@ constexpr const char* kSource = "ostrel";
 constexpr std::size_t kSourceSize = 54;
 // More records than any threshold needs; a longer file is read up to here.
 constexpr std::size_t kMaxRecords = 1024;
-// A logon waits this long for another process's hold on the file (a check holds it for
-// one hash), then gives up rather than hang.
-constexpr int kTallyWaitMs = 5000;
+// A logon waits this long for other processes' holds on the file (each check holds it for
+// one hash, so logons of one account at once queue for a hash each), then gives up rather
+// than hang: as long as a writer waits for the account files.
+constexpr int kTallyWaitMs = kLockWaitMs;
 
 std::string trim(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \t\r\n");
