@@ -173,6 +173,11 @@ inline double lowest(const std::vector<double>& values) {
   return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
 }
 
+/// The largest of values: the fastest of rates, for the same reason.
+inline double highest(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
 /// Writes lines to a file, replacing it.
 inline void write_lines(const std::string& path, const std::vector<std::string>& lines) {
   std::ofstream out(path);
