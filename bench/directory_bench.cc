@@ -3,14 +3,20 @@
 // search by name on a kept connection, check against that search plus a simple bind on a
 // new connection, and search * over 100,000 accounts against a bare paged search of the
 // same entries, with ostrel's peak memory at 20,000 and at 100,000 accounts.
-// Rounds alternate ostrel and the baseline; medians.
+// The baselines give ostrel's replies, each flushed to a pipe that a thread reads (as
+// ostrel's go to this program), and write as many log lines as ostrel writes for each
+// command (and for each account listed), each flushed to a log file; the directory
+// queries themselves stay bare. Rounds alternate ostrel and the baseline; medians.
 //
 // Usage: directory_bench [path-to-ostrel]   (needs slapd and ldap-utils)
 #include <ldap.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "bench_util.h"
 
@@ -91,6 +97,109 @@ struct MessageFree {
   void operator()(LDAPMessage* message) const { ldap_msgfree(message); }
 };
 
+// The log a baseline writes: ostrel's line format, "DD HH:MM:SS YYYY:[pid]INFO text", the
+// stamp made once a second as ostrel makes it, each line flushed.
+class BaselineLog {
+ public:
+  explicit BaselineLog(const std::string& path) : file_(std::fopen(path.c_str(), "a")) {}
+  ~BaselineLog() {
+    if (file_) std::fclose(file_);
+  }
+  BaselineLog(const BaselineLog&) = delete;
+  BaselineLog& operator=(const BaselineLog&) = delete;
+  // text ends in its newline.
+  void line(const char* text) {
+    if (!file_) return;
+    const std::time_t now = std::time(nullptr);
+    if (now != stamped_) {
+      std::tm local{};
+      localtime_r(&now, &local);
+      char stamp[32];
+      std::strftime(stamp, sizeof stamp, "%d %H:%M:%S %Y", &local);
+      std::snprintf(prefix_, sizeof prefix_, "%s:[%d]INFO ", stamp, static_cast<int>(getpid()));
+      stamped_ = now;
+    }
+    std::fprintf(file_, "%s%s", prefix_, text);
+    std::fflush(file_);
+  }
+
+ private:
+  std::FILE* file_;
+  std::time_t stamped_ = 0;
+  char prefix_[64] = "";
+};
+
+// Log lines ostrel writes for one command (its reply lines included), from a run of that
+// command alone: all but the start line, "Performing exit", "+OK" and the end line.
+long log_lines_of(const std::string& ostrel, const bench::WorkDir& work,
+                  const std::string& command) {
+  const auto count = [&] {
+    std::ifstream in(work.file("ostrel.log"));
+    long n = 0;
+    for (std::string line; std::getline(in, line);) ++n;
+    return n;
+  };
+  bench::write_lines(work.file("one.txt"), {command, "quit"});
+  const long before = count();
+  bench::run(work.path, {ostrel}, work.file("one.txt"));
+  return count() - before - 4;
+}
+
+// " home=\"...\" comment=\"...\" script=\"...\"" of an entry: the fields a reply shows.
+std::string reply_fields(LDAP* ld, LDAPMessage* entry) {
+  std::string text;
+  for (const auto& [type, word] :
+       {std::pair{"netUserHomeDir", "home"}, std::pair{"netUserComment", "comment"},
+        std::pair{"netUserScriptPath", "script"}}) {
+    berval** values = ldap_get_values_len(ld, entry, type);
+    if (values && values[0])
+      text += std::string(" ") + word + "=\"" + std::string(values[0]->bv_val, values[0]->bv_len) +
+              "\"";
+    ldap_value_free_len(values);
+  }
+  return text;
+}
+
+// Where a baseline's replies go: a pipe whose other end a thread reads and counts, as this
+// program reads ostrel's standard output.
+class ReplyPipe {
+ public:
+  ReplyPipe() {
+    int ends[2];
+    if (pipe(ends) != 0) return;
+    out = fdopen(ends[1], "w");
+    reader_ = std::thread([this, in = ends[0]] {
+      char buffer[65536];
+      ssize_t got;
+      while ((got = read(in, buffer, sizeof buffer)) > 0)
+        for (ssize_t i = 0; i < got; ++i) lines_ += buffer[i] == '\n';
+      close(in);
+    });
+  }
+  ~ReplyPipe() { close_out(); }
+  ReplyPipe(const ReplyPipe&) = delete;
+  ReplyPipe& operator=(const ReplyPipe&) = delete;
+  // Ends the replies and waits until the reader has them all: the lines it counted.
+  long close_out() {
+    if (out) std::fclose(out);
+    out = nullptr;
+    if (reader_.joinable()) reader_.join();
+    return lines_;
+  }
+  std::FILE* out = nullptr;
+
+ private:
+  std::thread reader_;
+  long lines_ = 0;
+};
+
+// Writes a reply line (ending in its newline) flushed, and logs it.
+void reply(std::FILE* out, BaselineLog& log, const std::string& line) {
+  std::fputs(line.c_str(), out);
+  std::fflush(out);
+  log.line(line.c_str());
+}
+
 Ldap simple_bind(const std::string& uri, const std::string& dn, std::string password) {
   LDAP* raw = nullptr;
   if (ldap_initialize(&raw, uri.c_str()) != LDAP_SUCCESS) return nullptr;
@@ -120,8 +229,9 @@ const char* kAttributes[] = {"uid",
                              "pwdChangedTime",
                              nullptr};
 
-// One search by name; the entry's DN, "" when there is none.
-std::string find(LDAP* ld, const Server& server, const std::string& name, std::FILE* out) {
+// One search by name and ostrel's reply to it; the entry's DN, "" when there is none.
+std::string find(LDAP* ld, const Server& server, const std::string& name, std::FILE* out,
+                 BaselineLog& log) {
   LDAPMessage* raw = nullptr;
   const std::string filter = "(&(objectClass=netUserAccount)(uid=" + name + "))";
   const int rc = ldap_search_ext_s(ld, ("ou=users," + server.base).c_str(), LDAP_SCOPE_ONELEVEL,
@@ -134,32 +244,43 @@ std::string find(LDAP* ld, const Server& server, const std::string& name, std::F
   char* dn = ldap_get_dn(ld, entry);
   const std::string found = dn ? dn : "";
   ldap_memfree(dn);
-  std::fprintf(out, "+OK %s config 0\n", name.c_str());
+  reply(out, log, "+OK " + name + " config 0" + reply_fields(ld, entry) + "\n");
   return found;
 }
 
-// Seconds for the bare lookups (binds=false) or checks (binds=true) of names.
-double bare_names(const Server& server, const std::vector<std::string>& names, bool binds) {
-  std::FILE* out = std::fopen("/dev/null", "w");
+// Seconds for the bare lookups (binds=false) or checks (binds=true) of names, with
+// log_lines log lines for each (its reply among them).
+double bare_names(const Server& server, const std::vector<std::string>& names, bool binds,
+                  const std::string& log_path, long log_lines) {
+  BaselineLog log(log_path);
+  const char* performing = binds ? "Performing Windows check\n" : "Performing lookup\n";
   const auto start = std::chrono::steady_clock::now();
+  ReplyPipe replies;
+  std::FILE* out = replies.out;
   {
     const Ldap ld = bind_service(server);
     for (const std::string& name : names) {
-      const std::string dn = find(ld.get(), server, name, out);
+      for (long i = 1; i < log_lines; ++i) log.line(performing);
+      const std::string dn = find(ld.get(), server, name, out, log);
       if (binds && !dn.empty() && !simple_bind(server.uri, dn, kPassword))
         std::fprintf(stderr, "the bare bind as %s failed\n", dn.c_str());
     }
   }
+  replies.close_out();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::fclose(out);
   return seconds;
 }
 
-// Seconds for a bare paged search of every account, 250 a page, one line each.
-double bare_listing(const Server& server, long* entries) {
-  std::FILE* out = std::fopen("/dev/null", "w");
+// Seconds for a bare paged search of every account, 250 a page, one reply line each and
+// the count; log_lines log lines for the command besides its reply lines.
+double bare_listing(const Server& server, long* entries, const std::string& log_path,
+                    long log_lines) {
+  BaselineLog log(log_path);
   const auto start = std::chrono::steady_clock::now();
+  ReplyPipe replies;
+  std::FILE* out = replies.out;
+  for (long i = 0; i < log_lines; ++i) log.line("Performing search\n");
   const Ldap ld = bind_service(server);
   berval cookie{0, nullptr};
   *entries = 0;
@@ -177,7 +298,10 @@ double bare_listing(const Server& server, long* entries) {
     if (rc != LDAP_SUCCESS) break;
     for (LDAPMessage* e = ldap_first_entry(ld.get(), raw); e; e = ldap_next_entry(ld.get(), e)) {
       berval** uid = ldap_get_values_len(ld.get(), e, "uid");
-      if (uid && uid[0]) std::fprintf(out, "+DATA %.*s\n", int(uid[0]->bv_len), uid[0]->bv_val);
+      if (uid && uid[0])
+        reply(out, log,
+              "+DATA " + std::string(uid[0]->bv_val, uid[0]->bv_len) + reply_fields(ld.get(), e) +
+                  "\n");
       ldap_value_free_len(uid);
       ++*entries;
     }
@@ -191,9 +315,10 @@ double bare_listing(const Server& server, long* entries) {
     ldap_controls_free(returned);
   }
   ber_memfree(cookie.bv_val);
+  reply(out, log, "+OK " + std::to_string(*entries) + " entries found.\n");
+  replies.close_out();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::fclose(out);
   return seconds;
 }
 
@@ -233,13 +358,18 @@ int main(int argc, char** argv) {
       return 1;
     }
     server.settings(work);
+    const std::string baseline_log = work.file("baseline.log");
+    // The search's own lines: those of a search that lists one account, but its two
+    // replies (the account's line and the count).
+    const long search_lines = log_lines_of(ostrel, work, "search " + bench::account_name(0)) - 2;
     bench::write_lines(work.file("search.txt"), {"search *", "quit"});
     double o = 0, b = 0;
     long entries = 0;
     long& rss = count == kSmall ? small_rss : large_rss;
     if (!alternate(
             ostrel, work, work.file("search.txt"), count + 2,
-            [&] { return bare_listing(server, &entries); }, &o, &b, &rss)) {
+            [&] { return bare_listing(server, &entries, baseline_log, search_lines); }, &o, &b,
+            &rss)) {
       ok = false;
       continue;
     }
@@ -257,9 +387,12 @@ int main(int argc, char** argv) {
     }
     lines.push_back("quit");
     bench::write_lines(work.file("lookups.txt"), lines);
+    const long lookup_lines = log_lines_of(ostrel, work, lines.front());
+    std::printf("log lines (INFO): %ld per search besides its replies, %ld per lookup\n",
+                search_lines, lookup_lines);
     if (alternate(
             ostrel, work, work.file("lookups.txt"), kLookups + 1,
-            [&] { return bare_names(server, names, false); }, &o, &b)) {
+            [&] { return bare_names(server, names, false, baseline_log, lookup_lines); }, &o, &b)) {
       const double share = b / o;
       bench::result("directory lookups/s, against a bare search by name on a kept connection",
                     bench::number(kLookups / o, 0, "/s"), bench::number(kLookups / b, 0, "/s"),
@@ -273,9 +406,11 @@ int main(int argc, char** argv) {
     for (const std::string& name : names) lines.push_back("check " + name + " " + kPassword);
     lines.push_back("quit");
     bench::write_lines(work.file("checks.txt"), lines);
+    const long check_lines = log_lines_of(ostrel, work, lines.front());
+    std::printf("log lines (INFO): %ld per check\n", check_lines);
     if (alternate(
             ostrel, work, work.file("checks.txt"), kChecks + 1,
-            [&] { return bare_names(server, names, true); }, &o, &b)) {
+            [&] { return bare_names(server, names, true, baseline_log, check_lines); }, &o, &b)) {
       bench::time_result("directory check, against a bare search and simple bind",
                          bench::number(1000 * o / kChecks, 1, " ms"),
                          bench::number(1000 * b / kChecks, 1, " ms"), o / b, 1.1);

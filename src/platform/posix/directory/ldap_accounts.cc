@@ -107,8 +107,7 @@ DWORD directory_get_user(const AccountName& name, UserRecords& records) {
   const std::string dn = user_dn(name.text);
   int rc = 0;
   LDAP* used = nullptr;
-  const Control usability = usability_request();
-  LDAPControl* controls[] = {usability.get(), nullptr};
+  LDAPControl* controls[] = {usability_request(), nullptr};
   const DWORD setup = run_on_service(
       [&](LDAP* ld) {
         used = ld;
@@ -340,8 +339,7 @@ DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags, bool&
   Message result;
   LDAP* used = nullptr;
   int rc = 0;
-  const Control usability = usability_request();
-  LDAPControl* controls[] = {usability.get(), nullptr};
+  LDAPControl* controls[] = {usability_request(), nullptr};
   const std::string own_dn = user_dn(name.text);
   const DWORD setup = run_on_service(
       [&](LDAP* ld) {
@@ -355,12 +353,13 @@ DWORD find_account(const AccountName& name, std::string& dn, DWORD& flags, bool&
   LDAPMessage* entry = ldap_first_entry(used, result.get());
   if (entry == nullptr) return 0;
   dn = own_dn;
+  // Before read_account, which uses the entry up.
+  locked = lock_state(used, entry) == LockState::kLocked;
   UserFields fields;
   std::string ignored;
   std::int64_t set = 0;
   read_account(used, entry, ignored, fields, set);
   flags = fields.flags;
-  locked = lock_state(used, entry) == LockState::kLocked;
   return 0;
 }
 

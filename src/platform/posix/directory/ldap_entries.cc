@@ -1,5 +1,8 @@
 #include "platform/posix/directory/ldap_entries.h"
 
+#include <strings.h>
+
+#include <array>
 #include <cstdlib>
 #include <string_view>
 
@@ -10,27 +13,13 @@
 namespace ostrel_posix {
 namespace {
 
-struct ValuesFree {
-  void operator()(berval** values) const { ldap_value_free_len(values); }
+struct BerFree {
+  void operator()(BerElement* ber) const { ber_free(ber, 0); }  // the buffer is the message's
 };
-using Values = std::unique_ptr<berval*, ValuesFree>;
-
-bool first_value(LDAP* ld, LDAPMessage* entry, const char* type, std::string& out) {
-  const Values values(ldap_get_values_len(ld, entry, type));
-  if (values == nullptr || values.get()[0] == nullptr) return false;
-  const berval* value = values.get()[0];
-  out.assign(value->bv_val != nullptr ? value->bv_val : "", value->bv_len);
-  return true;
-}
-
-// True while the directory's password policy locks the account of entry.
-bool locked(LDAP* ld, LDAPMessage* entry) {
-  const LockState state = lock_state(ld, entry);
-  if (state != LockState::kUnknown) return state == LockState::kLocked;
-  // No judgement of the directory's: a lock time it keeps counts until it is removed.
-  const Values values(ldap_get_values_len(ld, entry, "pwdAccountLockedTime"));
-  return values != nullptr && values.get()[0] != nullptr;
-}
+struct ValueListFree {
+  void operator()(berval* values) const { ber_memfree(values); }  // the values are the message's
+};
+using ValueList = std::unique_ptr<berval, ValueListFree>;
 
 struct DnFree {
   void operator()(LDAPDN dn) const { ldap_dnfree(dn); }
@@ -44,15 +33,10 @@ std::string key_of(std::string_view name) {
   return key;
 }
 
-// The entry's own name: the value of its DN's first RDN when that is one uid value, as
-// its uid attribute spells it (a replace gives the name a new case, not a new DN). A uid
-// value the entry carries besides names no account.
-bool entry_name(LDAP* ld, LDAPMessage* entry, std::string& name) {
-  char* text = ldap_get_dn(ld, entry);
-  if (text == nullptr) return false;
+// The value of a DN's first RDN when that is one uid value; false otherwise.
+bool rdn_uid(berval& dn_text, std::string& name) {
   LDAPDN raw = nullptr;
-  const int rc = ldap_str2dn(text, &raw, LDAP_DN_FORMAT_LDAPV3);
-  ldap_memfree(text);
+  const int rc = ldap_bv2dn(&dn_text, &raw, LDAP_DN_FORMAT_LDAPV3);
   const std::unique_ptr<LDAPRDN, DnFree> dn(raw);
   if (rc != LDAP_SUCCESS || dn == nullptr || dn.get()[0] == nullptr) return false;
   const LDAPRDN rdn = dn.get()[0];
@@ -63,25 +47,40 @@ bool entry_name(LDAP* ld, LDAPMessage* entry, std::string& name) {
       ava.la_value.bv_val == nullptr)
     return false;
   name.assign(ava.la_value.bv_val, ava.la_value.bv_len);
-  const std::string key = key_of(name);
-  const Values values(ldap_get_values_len(ld, entry, "uid"));
-  for (berval** value = values.get(); value != nullptr && *value != nullptr; ++value) {
-    const std::string_view spelled((*value)->bv_val, (*value)->bv_len);
-    if (!key.empty() && key_of(spelled) == key) {
-      name.assign(spelled);
-      break;
-    }
-  }
   return true;
 }
 
-DWORD number_value(LDAP* ld, LDAPMessage* entry, const char* type) {
-  std::string text;
-  if (!first_value(ld, entry, type, text) || text.empty()) return 0;
+// The entry's own name (its DN's first RDN value) as its uid attribute spells it: a
+// replace gives the name a new case, not a new DN. A uid value the entry carries besides
+// names no account.
+void spell_as_uid(const berval* values, std::string& name) {
+  std::string key;
+  bool keyed = false;
+  for (const berval* value = values; value != nullptr && value->bv_val != nullptr; ++value) {
+    const std::string_view spelled(value->bv_val, value->bv_len);
+    if (spelled == name) return;  // the same bytes: the same key, and nothing to change
+    if (!keyed) {
+      key = key_of(name);
+      keyed = true;
+    }
+    if (!key.empty() && key_of(spelled) == key) {
+      name.assign(spelled);
+      return;
+    }
+  }
+}
+
+DWORD number_value(std::string_view text) {
+  if (text.empty()) return 0;
+  const std::string copy(text);
   char* end = nullptr;
-  const long long number = std::strtoll(text.c_str(), &end, 10);
+  const long long number = std::strtoll(copy.c_str(), &end, 10);
   if (*end != '\0' || number < 0 || number > 0xFFFFFFFFLL) return 0;
   return static_cast<DWORD>(number);
+}
+
+bool is_type(const berval& type, std::string_view name) {
+  return type.bv_len == name.size() && strncasecmp(type.bv_val, name.data(), name.size()) == 0;
 }
 
 }  // namespace
@@ -97,11 +96,14 @@ const char* const kAccountAttributes[] = {"uid",
                                           "pwdAccountLockedTime",
                                           nullptr};
 
-Control usability_request() {
-  LDAPControl* raw = nullptr;
-  if (ldap_control_create(LDAP_CONTROL_X_ACCOUNT_USABILITY, 0, nullptr, 0, &raw) != LDAP_SUCCESS)
-    return nullptr;
-  return Control(raw);
+LDAPControl* usability_request() {
+  static const Control request = [] {
+    LDAPControl* raw = nullptr;
+    if (ldap_control_create(LDAP_CONTROL_X_ACCOUNT_USABILITY, 0, nullptr, 0, &raw) != LDAP_SUCCESS)
+      raw = nullptr;
+    return Control(raw);
+  }();
+  return request.get();
 }
 
 int search(LDAP* ld, const std::string& base, int scope, const std::string& filter,
@@ -155,20 +157,64 @@ LockState lock_state(LDAP* ld, LDAPMessage* entry) {
 
 bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& fields,
                   std::int64_t& password_set) {
-  if (!entry_name(ld, entry, name) || name.empty()) return false;
-  fields.priv = number_value(ld, entry, "netUserPriv");
+  // The directory's judgement first: the pass below reads the entry's values in place,
+  // ending each with a NUL in the message itself, after which its controls cannot be read.
+  const LockState state = lock_state(ld, entry);
+  // One pass over the entry's attributes.
+  BerElement* raw_ber = nullptr;
+  berval dn{0, nullptr};
+  const int rc = ldap_get_dn_ber(ld, entry, &raw_ber, &dn);
+  const std::unique_ptr<BerElement, BerFree> ber(raw_ber);
+  if (rc != LDAP_SUCCESS || !rdn_uid(dn, name)) return false;
+  // The first value of each attribute read; a list without values is no value.
+  enum Slot { kUid, kPriv, kFlags, kHome, kComment, kScript, kChanged, kCreated, kLocked, kSlots };
+  static constexpr std::string_view kTypes[kSlots] = {"uid",
+                                                      "netUserPriv",
+                                                      "netUserFlags",
+                                                      "netUserHomeDir",
+                                                      "netUserComment",
+                                                      "netUserScriptPath",
+                                                      "pwdChangedTime",
+                                                      "createTimestamp",
+                                                      "pwdAccountLockedTime"};
+  std::array<ValueList, kSlots> found;
+  for (;;) {
+    berval type{0, nullptr};
+    BerVarray raw_values = nullptr;
+    // A list that cannot be read ends the entry: what follows counts as absent.
+    if (ldap_get_attribute_ber(ld, entry, ber.get(), &type, &raw_values) != LDAP_SUCCESS) break;
+    ValueList values(raw_values);
+    if (type.bv_val == nullptr) break;
+    for (int slot = 0; slot < kSlots; ++slot) {
+      if (found[slot] == nullptr && is_type(type, kTypes[slot])) {
+        found[slot] = std::move(values);
+        break;
+      }
+    }
+  }
+  const auto first = [&found](Slot slot, std::string* out) {
+    const berval* values = found[slot].get();
+    if (values == nullptr || values[0].bv_val == nullptr) return false;
+    if (out != nullptr) out->assign(values[0].bv_val, values[0].bv_len);
+    return true;
+  };
+  spell_as_uid(found[kUid].get(), name);
+  if (name.empty()) return false;
+  std::string text;
+  fields.priv = first(kPriv, &text) ? number_value(text) : 0;
   // The lock is the directory's state, never a stored flag.
-  fields.flags = number_value(ld, entry, "netUserFlags") & ~UF_LOCKOUT;
-  if (locked(ld, entry)) fields.flags |= UF_LOCKOUT;
-  fields.has_home_dir = first_value(ld, entry, "netUserHomeDir", fields.home_dir);
-  fields.has_comment = first_value(ld, entry, "netUserComment", fields.comment);
-  fields.has_script_path = first_value(ld, entry, "netUserScriptPath", fields.script_path);
-  std::string stamp;
+  fields.flags = (first(kFlags, &text) ? number_value(text) : 0) & ~UF_LOCKOUT;
+  // The directory's judgement of the entry; without one, a lock time it keeps counts
+  // until it is removed.
+  if (state != LockState::kUnknown ? state == LockState::kLocked : first(kLocked, nullptr))
+    fields.flags |= UF_LOCKOUT;
+  fields.has_home_dir = first(kHome, &fields.home_dir);
+  fields.has_comment = first(kComment, &fields.comment);
+  fields.has_script_path = first(kScript, &fields.script_path);
   password_set = 0;
-  if (!(first_value(ld, entry, "pwdChangedTime", stamp) &&
-        parse_generalized_time(stamp, password_set)) &&
-      first_value(ld, entry, "createTimestamp", stamp))
-    parse_generalized_time(stamp, password_set);
+  if (!(first(kChanged, &text) && parse_generalized_time(text, password_set)) &&
+      first(kCreated, &text))
+    parse_generalized_time(text, password_set);
   return true;
 }
 

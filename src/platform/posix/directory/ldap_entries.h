@@ -31,9 +31,9 @@ using Controls = std::unique_ptr<LDAPControl*, ControlsFree>;
 
 /// Asks the directory to judge each account entry it returns under the entry's password
 /// policy (the account usability control), so that a lock is read as the directory sees
-/// it. Not critical: a directory without password policies ignores it. Null when it could
-/// not be made.
-Control usability_request();
+/// it. Not critical: a directory without password policies ignores it. Made once for the
+/// process; null when it could not be made.
+LDAPControl* usability_request();
 
 /// Attributes read for an account.
 extern const char* const kAccountAttributes[];
@@ -68,7 +68,7 @@ LockState lock_state(LDAP* ld, LDAPMessage* entry);
 /// fields.flags has UF_LOCKOUT while the directory's password policy locks the account: as
 /// the entry's usability response says when it came with one (a lock whose duration ran
 /// out is no lock), else while the entry has a lock time. False when the entry is not
-/// named by one uid value.
+/// named by one uid value. Reads the entry in place: nothing of it can be read afterwards.
 bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& fields,
                   std::int64_t& password_set);
 

@@ -92,11 +92,10 @@ DWORD fetch_page(Listing& listing) {
     ldap_free_sort_keylist(keys);
   }
   const std::unique_ptr<LDAPControl, ControlFree> sort(raw_sort);
-  const Control usability = usability_request();
   // A control that could not be made ends the list early: it is only left out.
   LDAPControl* controls[] = {page.get(), nullptr, nullptr, nullptr};
   LDAPControl** next_control = &controls[1];
-  for (LDAPControl* control : {sort.get(), usability.get()})
+  for (LDAPControl* control : {sort.get(), usability_request()})
     if (control != nullptr) *next_control++ = control;
   Message result;
   // The sorting overlay answers "busy" to a page asked for while it still winds up the
@@ -108,18 +107,6 @@ DWORD fetch_page(Listing& listing) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
   }
   if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
-
-  std::vector<ListedAccount> batch;
-  for (LDAPMessage* entry = ldap_first_entry(ld, result.get()); entry != nullptr;
-       entry = ldap_next_entry(ld, entry)) {
-    // An entry not named by a uid of its own is no account: it could be neither looked up
-    // nor checked by that name, so it is not listed either, and the listing goes on.
-    ListedAccount account;
-    std::u16string wide;
-    if (read_account(ld, entry, account.name, account.fields, account.password_set) &&
-        utf8_to_utf16(account.name, wide) && name_key(wide, account.key))
-      batch.push_back(std::move(account));
-  }
 
   LDAPControl** raw_controls = nullptr;
   rc = ldap_parse_result(ld, result.get(), nullptr, nullptr, nullptr, nullptr, &raw_controls, 0);
@@ -133,6 +120,21 @@ DWORD fetch_page(Listing& listing) {
       ldap_parse_sortresponse_control(ld, sort_result, &sorted, &sort_attribute) != LDAP_SUCCESS)
     sorted = LDAP_OTHER;
   if (sort_attribute != nullptr) ldap_memfree(sort_attribute);
+
+  std::vector<ListedAccount> batch;
+  for (LDAPMessage* entry = ldap_first_entry(ld, result.get()); entry != nullptr;
+       entry = ldap_next_entry(ld, entry)) {
+    // An entry not named by a uid of its own is no account: it could be neither looked up
+    // nor checked by that name, so it is not listed either, and the listing goes on.
+    ListedAccount account;
+    if (!read_account(ld, entry, account.name, account.fields, account.password_set)) continue;
+    // A name that is not UTF-8 is left out; its key only orders a page the server did not
+    // sort.
+    std::u16string wide;
+    if (!utf8_to_utf16(account.name, wide)) continue;
+    if (sorted != LDAP_SUCCESS && !name_key(wide, account.key)) continue;
+    batch.push_back(std::move(account));
+  }
   if (sorted != LDAP_SUCCESS)
     std::sort(batch.begin(), batch.end(),
               [](const ListedAccount& a, const ListedAccount& b) { return a.key < b.key; });
