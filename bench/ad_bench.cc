@@ -85,10 +85,11 @@ void unseed(LDAP* ld, const std::string& base) {
   }
 }
 
-int bare_search(LDAP* ld, const std::string& base, const std::string& name, std::string* dn) {
+int bare_search(LDAP* ld, const std::string& base, const std::string& name,
+                const char* const* attributes, std::string* dn) {
   Message result;
   const std::string filter = domain_account_filter(&name);
-  const int rc = search(ld, base, LDAP_SCOPE_SUBTREE, filter, kDomainAccountAttributes, result);
+  const int rc = search(ld, base, LDAP_SCOPE_SUBTREE, filter, attributes, result);
   LDAPMessage* entry = ldap_first_entry(ld, result.get());
   if (dn != nullptr && entry != nullptr) {
     char* text = ldap_get_dn(ld, entry);
@@ -112,7 +113,8 @@ double ostrel_lookups() {
 double bare_lookups(LDAP* ld, const std::string& base) {
   const auto start = Clock::now();
   for (int i = 0; i < kLookups; ++i)
-    if (bare_search(ld, base, bench::account_name(i * 7 % kAccounts), nullptr) != 0)
+    if (bare_search(ld, base, bench::account_name(i * 7 % kAccounts), kDomainAccountAttributes,
+                    nullptr) != 0)
       fail("bare search");
   return kLookups / seconds_since(start);
 }
@@ -130,16 +132,45 @@ double ostrel_check(const std::string& user) {
   return seconds_since(start) / kChecks;
 }
 
-double bare_check(LDAP* ld, LDAP* logon, const std::string& base, const std::string& user) {
+// A simple bind as dn on the kept logon connection, which is opened when there is none and
+// once more when the DC dropped it, as the backend's logon connection is: the DC closes a
+// connection that stays idle too long (one that sent nothing in its first two minutes, for
+// one, such as a connection opened before the seeding).
+int bare_bind(LdapPtr& logon, const std::string& dn, berval& credentials) {
+  int rc = LDAP_SERVER_DOWN;
+  for (int attempt = 0; attempt < 2 && rc == LDAP_SERVER_DOWN; ++attempt) {
+    const bool fresh = logon == nullptr;
+    if (fresh) {
+      auto lock = lock_domain();
+      if (open_domain(logon) != 0) return LDAP_SERVER_DOWN;
+    }
+    rc = ldap_sasl_bind_s(logon.get(), dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr,
+                          nullptr);
+    if (rc == LDAP_SERVER_DOWN) logon.reset();
+    if (fresh) break;
+  }
+  return rc;
+}
+
+// The work of a check: the account's DN by name on the service connection, then a simple
+// bind as it on the logon connection.
+double bare_check(LDAP* ld, LdapPtr& logon, const std::string& base, const std::string& user) {
+  const char* const dn_only[] = {"1.1", nullptr};
   std::string password = kPassword;
   berval credentials{static_cast<ber_len_t>(password.size()), password.data()};
   const auto start = Clock::now();
   for (int i = 0; i < kChecks; ++i) {
     std::string dn;
-    if (bare_search(ld, base, user, &dn) != 0 ||
-        ldap_sasl_bind_s(logon, dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr,
-                         nullptr) != 0)
+    if (const int rc = bare_search(ld, base, user, dn_only, &dn); rc != 0 || dn.empty()) {
+      std::fprintf(stderr, "bare search for %s: %s\n", user.c_str(),
+                   rc != 0 ? ldap_err2string(rc) : "no entry");
       fail("bare check");
+    }
+    if (const int rc = bare_bind(logon, dn, credentials); rc != 0) {
+      std::fprintf(stderr, "bare bind as %s: %s (%s)\n", dn.c_str(), ldap_err2string(rc),
+                   logon != nullptr ? diagnostic_of(logon.get()).c_str() : "no connection");
+      fail("bare check");
+    }
   }
   return seconds_since(start) / kChecks;
 }
@@ -211,11 +242,8 @@ int main() {
   platform_set_tls_ca_file(env("OSTREL_TEST_AD_CA_FILE").c_str());
   platform_set_account_db(("ad:" + env("OSTREL_TEST_AD_URI")).c_str());
   const LdapPtr ld = service();
+  // Opened by the first bare check, as the backend opens its own by the first check.
   LdapPtr logon;
-  {
-    auto lock = lock_domain();
-    if (open_domain(logon) != 0) return 1;
-  }
   seed(ld.get(), base);
   const std::string user = "benchcheck";
   USER_INFO_1 info{};
@@ -225,7 +253,12 @@ int main() {
   info.usri1_priv = USER_PRIV_USER;
   info.usri1_flags = UF_SCRIPT | UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD;
   DWORD parm = 0;
-  NetUserAdd(nullptr, 1, reinterpret_cast<LPBYTE>(&info), &parm);
+  // An account left by a run that stopped early is used as it is.
+  if (const DWORD rc = NetUserAdd(nullptr, 1, reinterpret_cast<LPBYTE>(&info), &parm);
+      rc != 0 && rc != NERR_UserExists) {
+    std::fprintf(stderr, "add %s: %lu\n", user.c_str(), static_cast<unsigned long>(rc));
+    return 1;
+  }
 
   std::vector<double> lookups, bare_lookup_rates, checks, bare_checks, listings, bare_listings;
   for (int round = 0; round < kRounds; ++round) {
@@ -238,7 +271,7 @@ int main() {
         listings.push_back(ostrel_listing());
       } else {
         bare_lookup_rates.push_back(bare_lookups(ld.get(), base));
-        bare_checks.push_back(bare_check(ld.get(), logon.get(), base, user));
+        bare_checks.push_back(bare_check(ld.get(), logon, base, user));
         bare_listings.push_back(bare_listing(ld.get(), base));
       }
     }
