@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 
 #include "platform/posix/common/utf.h"
@@ -168,15 +169,13 @@ bool read_account(LDAP* ld, LDAPMessage* entry, std::string& name, UserFields& f
   if (rc != LDAP_SUCCESS || !rdn_uid(dn, name)) return false;
   // The first value of each attribute read; a list without values is no value.
   enum Slot { kUid, kPriv, kFlags, kHome, kComment, kScript, kChanged, kCreated, kLocked, kSlots };
-  static constexpr std::string_view kTypes[kSlots] = {"uid",
-                                                      "netUserPriv",
-                                                      "netUserFlags",
-                                                      "netUserHomeDir",
-                                                      "netUserComment",
-                                                      "netUserScriptPath",
-                                                      "pwdChangedTime",
-                                                      "createTimestamp",
-                                                      "pwdAccountLockedTime"};
+  // The slots follow the attributes a search asks for, in their order.
+  static_assert(std::size(kAccountAttributes) == kSlots + 1);
+  static const auto kTypes = [] {
+    std::array<std::string_view, kSlots> types;
+    for (int i = 0; i < kSlots; ++i) types[i] = kAccountAttributes[i];
+    return types;
+  }();
   std::array<ValueList, kSlots> found;
   for (;;) {
     berval type{0, nullptr};
