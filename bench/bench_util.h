@@ -184,6 +184,23 @@ inline void write_lines(const std::string& path, const std::vector<std::string>&
   for (const auto& line : lines) out << line << "\n";
 }
 
+/// The log lines ostrel writes for one command (its reply lines among them), from a run of
+/// that command alone in dir: all the run adds to dir's log but the start line,
+/// "Performing exit", "+OK" and the end line.
+inline long log_lines_of(const std::string& ostrel, const WorkDir& dir,
+                         const std::string& command) {
+  const auto count = [&dir] {
+    std::ifstream in(dir.file("ostrel.log"));
+    long n = 0;
+    for (std::string line; std::getline(in, line);) ++n;
+    return n;
+  };
+  write_lines(dir.file("one.txt"), {command, "quit"});
+  const long before = count();
+  run(dir.path, {ostrel}, dir.file("one.txt"));
+  return count() - before - 4;
+}
+
 /// One row of the table: "RESULT" and tab-separated measurement, ostrel, baseline,
 /// ratio, goal and whether it is met ("yes", "no", or "-" without a goal).
 inline void result(const std::string& measurement, const std::string& ostrel,

@@ -129,22 +129,6 @@ class BaselineLog {
   char prefix_[64] = "";
 };
 
-// Log lines ostrel writes for one command (its reply lines included), from a run of that
-// command alone: all but the start line, "Performing exit", "+OK" and the end line.
-long log_lines_of(const std::string& ostrel, const bench::WorkDir& work,
-                  const std::string& command) {
-  const auto count = [&] {
-    std::ifstream in(work.file("ostrel.log"));
-    long n = 0;
-    for (std::string line; std::getline(in, line);) ++n;
-    return n;
-  };
-  bench::write_lines(work.file("one.txt"), {command, "quit"});
-  const long before = count();
-  bench::run(work.path, {ostrel}, work.file("one.txt"));
-  return count() - before - 4;
-}
-
 // " home=\"...\" comment=\"...\" script=\"...\"" of an entry: the fields a reply shows.
 std::string reply_fields(LDAP* ld, LDAPMessage* entry) {
   std::string text;
@@ -365,7 +349,8 @@ int main(int argc, char** argv) {
     const std::string baseline_log = work.file("baseline.log");
     // The search's own lines: those of a search that lists one account, but its two
     // replies (the account's line and the count).
-    const long search_lines = log_lines_of(ostrel, work, "search " + bench::account_name(0)) - 2;
+    const long search_lines =
+        bench::log_lines_of(ostrel, work, "search " + bench::account_name(0)) - 2;
     bench::write_lines(work.file("search.txt"), {"search *", "quit"});
     double o = 0, b = 0;
     long entries = 0;
@@ -391,7 +376,7 @@ int main(int argc, char** argv) {
     }
     lines.push_back("quit");
     bench::write_lines(work.file("lookups.txt"), lines);
-    const long lookup_lines = log_lines_of(ostrel, work, lines.front());
+    const long lookup_lines = bench::log_lines_of(ostrel, work, lines.front());
     std::printf("log lines (INFO): %ld per search besides its replies, %ld per lookup\n",
                 search_lines, lookup_lines);
     if (alternate(
@@ -410,7 +395,7 @@ int main(int argc, char** argv) {
     for (const std::string& name : names) lines.push_back("check " + name + " " + kPassword);
     lines.push_back("quit");
     bench::write_lines(work.file("checks.txt"), lines);
-    const long check_lines = log_lines_of(ostrel, work, lines.front());
+    const long check_lines = bench::log_lines_of(ostrel, work, lines.front());
     std::printf("log lines (INFO): %ld per check\n", check_lines);
     if (alternate(
             ostrel, work, work.file("checks.txt"), kChecks + 1,

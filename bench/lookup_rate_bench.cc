@@ -6,8 +6,6 @@
 // only ever slows a run down.
 //
 // Usage: lookup_rate_bench [path-to-ostrel]
-#include <fstream>
-
 #include "bench_util.h"
 
 namespace {
@@ -15,14 +13,6 @@ namespace {
 constexpr int kAccounts = 100000;
 constexpr int kLookups = 100000;
 constexpr int kRounds = 5;
-
-long count_lines(const std::string& path) {
-  std::ifstream in(path);
-  long n = 0;
-  std::string line;
-  while (std::getline(in, line)) ++n;
-  return n;
-}
 
 }  // namespace
 
@@ -44,13 +34,8 @@ int main(int argc, char** argv) {
   const std::string input = dir.file("lookups.txt");
   bench::write_lines(input, lines);
 
-  // How many log lines one lookup costs ostrel, from a run of a single lookup:
-  // all but the start line, "Performing exit", "+OK" and the end line.
-  const std::string one = dir.file("one.txt");
-  bench::write_lines(one, {"lookup " + bench::account_name(7), "quit"});
-  const long before = count_lines(dir.file("ostrel.log"));
-  bench::run(dir.path, {ostrel}, one);
-  const long per_lookup = count_lines(dir.file("ostrel.log")) - before - 4;
+  // How many log lines one lookup costs ostrel.
+  const long per_lookup = bench::log_lines_of(ostrel, dir, "lookup " + bench::account_name(7));
   const std::string per = std::to_string(per_lookup);
 
   std::vector<double> o, io, sql;

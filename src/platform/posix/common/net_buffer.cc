@@ -9,17 +9,42 @@
 namespace ostrel_posix {
 namespace {
 
-// Appends a text to the pool. A name must be UTF-8; a field's bytes that are not stay
-// escaped (utf8_to_utf16_escaped), so that the account is still read and only that field
-// cannot be shown.
-bool add_to_pool(std::string_view text, bool name, std::u16string& pool, std::int64_t& offset) {
-  offset = static_cast<std::int64_t>(pool.size());
-  if (name) {
-    if (!utf8_to_utf16(text, pool)) return false;
-  } else {
-    utf8_to_utf16_escaped(text, pool);
+// A record's texts: name, home_dir, comment, script_path; absent ones are not present.
+struct RecordTexts {
+  std::string_view text[4];
+  bool present[4] = {true, false, false, false};
+};
+
+// Appends entry with its texts, decoded straight into the pool, which grows once: a text
+// never has more UTF-16 units than UTF-8 bytes. The name must be UTF-8; a field's bytes that
+// are not stay escaped (utf8_to_utf16_escaped), so that the account is still read and only
+// that field cannot be shown. False when the name is not UTF-8; records is then unchanged.
+bool append_record(UserRecords::Entry entry, const RecordTexts& texts, UserRecords& records) {
+  std::size_t room = 0;
+  for (int i = 0; i < 4; ++i) room += texts.present[i] ? texts.text[i].size() + 1 : 0;
+  std::u16string& pool = records.pool;
+  const std::size_t pool_before = pool.size();
+  pool.resize(pool_before + room);
+  std::size_t at = pool_before;
+  for (int i = 0; i < 4; ++i) {
+    entry.text[i] = -1;
+    if (!texts.present[i]) continue;
+    entry.text[i] = static_cast<std::int64_t>(at);
+    std::size_t written = 0;
+    if (i == 0) {
+      if (!utf8_to_utf16(texts.text[i], pool.data() + at, written)) {
+        pool.resize(pool_before);
+        return false;
+      }
+    } else {
+      utf8_to_utf16_escaped(texts.text[i], pool.data() + at, written);
+    }
+    at += written;
+    pool[at++] = u'\0';
   }
-  pool.push_back(u'\0');
+  pool.resize(at);
+  records.entries.push_back(entry);
+  records.bytes += sizeof(USER_INFO_1) + (at - pool_before) * sizeof(WCHAR);
   return true;
 }
 
@@ -45,66 +70,31 @@ bool add_user_row(sqlite3_stmt* stmt, int first, std::int64_t now, UserRecords& 
   entry.password_age = age > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<DWORD>(age);
   entry.priv = static_cast<DWORD>(sqlite3_column_int64(stmt, first + 2));
   entry.flags = static_cast<DWORD>(sqlite3_column_int64(stmt, first + 5));
-  // name, home_dir, comment, script_path
   const int columns[4] = {first, first + 3, first + 4, first + 6};
-  std::string_view texts[4];
-  bool present[4];
+  RecordTexts texts;
   bool failed = false;
-  std::size_t room = 0;
   for (int i = 0; i < 4; ++i) {
-    present[i] = column_text(stmt, columns[i], texts[i], failed);
-    if (failed || (i == 0 && !present[i])) return false;
-    room += texts[i].size() + 1;
+    texts.present[i] = column_text(stmt, columns[i], texts.text[i], failed);
+    if (failed || !texts.present[0]) return false;
   }
-  // Every text is decoded straight into the pool, grown once for the row: a text never has
-  // more UTF-16 units than UTF-8 bytes.
-  std::u16string& pool = records.pool;
-  const std::size_t pool_before = pool.size();
-  pool.resize(pool_before + room);
-  std::size_t at = pool_before;
-  for (int i = 0; i < 4; ++i) {
-    entry.text[i] = -1;
-    if (!present[i]) continue;
-    entry.text[i] = static_cast<std::int64_t>(at);
-    std::size_t written = 0;
-    if (i == 0) {
-      if (!utf8_to_utf16(texts[i], pool.data() + at, written)) {
-        pool.resize(pool_before);
-        return false;
-      }
-    } else {
-      utf8_to_utf16_escaped(texts[i], pool.data() + at, written);
-    }
-    at += written;
-    pool[at++] = u'\0';
-  }
-  pool.resize(at);
-  records.entries.push_back(entry);
-  records.bytes += sizeof(USER_INFO_1) + (at - pool_before) * sizeof(WCHAR);
-  return true;
+  return append_record(entry, texts, records);
 }
 
 bool add_user_fields(std::string_view name, const UserFields& fields, DWORD password_age,
                      UserRecords& records) {
-  const std::size_t pool_before = records.pool.size();
   UserRecords::Entry entry{};
   entry.password_age = password_age;
   entry.priv = fields.priv;
   entry.flags = fields.flags;
-  auto text = [&records](bool present, std::string_view value, std::int64_t& offset) {
-    offset = -1;
-    return !present || add_to_pool(value, false, records.pool, offset);
-  };
-  if (!add_to_pool(name, true, records.pool, entry.text[0]) ||
-      !text(fields.has_home_dir, fields.home_dir, entry.text[1]) ||
-      !text(fields.has_comment, fields.comment, entry.text[2]) ||
-      !text(fields.has_script_path, fields.script_path, entry.text[3])) {
-    records.pool.resize(pool_before);
-    return false;
-  }
-  records.entries.push_back(entry);
-  records.bytes += sizeof(USER_INFO_1) + (records.pool.size() - pool_before) * sizeof(WCHAR);
-  return true;
+  RecordTexts texts;
+  texts.text[0] = name;
+  texts.text[1] = fields.home_dir;
+  texts.present[1] = fields.has_home_dir;
+  texts.text[2] = fields.comment;
+  texts.present[2] = fields.has_comment;
+  texts.text[3] = fields.script_path;
+  texts.present[3] = fields.has_script_path;
+  return append_record(entry, texts, records);
 }
 
 void drop_last_user(UserRecords& records) {

@@ -88,10 +88,6 @@ bool utf8_to_utf16(std::string_view text, std::u16string& out) {
   return decode_utf8(text, out, false);
 }
 
-void utf8_to_utf16_escaped(std::string_view text, std::u16string& out) {
-  decode_utf8(text, out, true);
-}
-
 void utf8_to_utf16_escaped(std::string_view text, char16_t* out, std::size_t& written) {
   decode_utf8(text, out, written, true);
 }

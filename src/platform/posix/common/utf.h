@@ -11,11 +11,6 @@ namespace ostrel_posix {
 /// part of the text.
 bool utf8_to_utf16(std::string_view text, std::u16string& out);
 
-/// Appends the UTF-16 form of a text read from elsewhere, whose bytes need not be UTF-8:
-/// each byte of an invalid sequence becomes the lone surrogate U+DC00 + byte, which no
-/// valid UTF-16 text holds, so that a strict conversion back refuses the text.
-void utf8_to_utf16_escaped(std::string_view text, std::u16string& out);
-
 /// Appends the UTF-8 form of wide to out. False on an unpaired surrogate; out may then
 /// hold part of the text.
 bool utf16_to_utf8(std::u16string_view wide, std::string& out);
@@ -24,8 +19,10 @@ bool utf16_to_utf8(std::u16string_view wide, std::string& out);
 /// written, also on failure.
 bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written);
 
-/// The escaped conversion into out, which holds at least text.size() units; written is how
-/// many were written.
+/// The UTF-16 form of a text read from elsewhere, whose bytes need not be UTF-8, into out,
+/// which holds at least text.size() units; written is how many were written. Each byte of
+/// an invalid sequence becomes the lone surrogate U+DC00 + byte, which no valid UTF-16 text
+/// holds, so that a strict conversion back refuses the text.
 void utf8_to_utf16_escaped(std::string_view text, char16_t* out, std::size_t& written);
 
 /// The same into out, which holds at least 3 * wide.size() bytes; written is how many
