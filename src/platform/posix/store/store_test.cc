@@ -235,4 +235,40 @@ TEST_F(StoreFileTest, TwoProcessesNeitherLoseNorDuplicateAccounts) {
 }
 
 }  // namespace
+// Texts written behind the store's back: a field that is not UTF-8 is read with its bad
+// bytes as lone surrogates, past runs of ASCII longer than eight bytes, and the texts
+// around it keep their places; a name that is not UTF-8 makes the row unreadable.
+TEST_F(StoreFileTest, TextsChangedBehindTheStoreAreReadInPlace) {
+  Record alice = record("alice");
+  alice.home_dir = u"/srv/mail/alice";
+  alice.has_home_dir = true;
+  ASSERT_EQ(add(alice), 0u);
+  ASSERT_EQ(add(record("bob")), 0u);
+  platform_close_store();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(db,
+                   "UPDATE accounts SET name = CAST(X'416CC3AF6365' AS TEXT),"
+                   " comment = CAST(X'616263646566676869FF6A6B6C6D6E6F7071' AS TEXT)"
+                   " WHERE name_key = 'ALICE';"
+                   "UPDATE accounts SET name = CAST(X'626FFF62' AS TEXT) WHERE name_key = 'BOB'",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(db);
+
+  LPBYTE buffer = nullptr;
+  ASSERT_EQ(NetUserGetInfo(nullptr, u"alice", 1, &buffer), 0u);
+  const auto* info = reinterpret_cast<const USER_INFO_1*>(buffer);
+  EXPECT_EQ(std::u16string(info->usri1_name), u"Al\u00EFce");
+  EXPECT_EQ(std::u16string(info->usri1_home_dir), u"/srv/mail/alice");
+  EXPECT_EQ(std::u16string(info->usri1_comment),
+            std::u16string(u"abcdefghi") + char16_t(0xDCFF) + u"jklmnopq");
+  EXPECT_EQ(info->usri1_script_path, nullptr);
+  NetApiBufferFree(buffer);
+  buffer = nullptr;
+  EXPECT_EQ(NetUserGetInfo(nullptr, u"bob", 1, &buffer), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+  NetApiBufferFree(buffer);
+}
+
 }  // namespace ostrel_posix
