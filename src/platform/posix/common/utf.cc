@@ -3,8 +3,63 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace ostrel_posix {
 namespace {
+
+// Writes the eight bytes at text as eight UTF-16 units when all are ASCII; false, writing
+// nothing, when one is not.
+inline bool widen_ascii8(const char* text, char16_t* out) {
+#if defined(__SSE2__)
+  const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(text));
+  if ((_mm_movemask_epi8(bytes) & 0xFF) != 0) return false;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, _mm_setzero_si128()));
+#else
+  std::uint64_t word;
+  std::memcpy(&word, text, sizeof word);
+  if ((word & 0x8080808080808080u) != 0) return false;
+  for (std::size_t k = 0; k < 8; ++k) out[k] = static_cast<char16_t>((word >> (8 * k)) & 0xFF);
+#endif
+  return true;
+}
+
+// Writes the eight units at wide as eight bytes when all are ASCII; false, writing nothing,
+// when one is not.
+inline bool narrow_ascii8(const char16_t* wide, char* out) {
+#if defined(__SSE2__)
+  const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(wide));
+  const __m128i high = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xFF80)));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) return false;
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units, units));
+#else
+  for (std::size_t k = 0; k < 8; ++k)
+    if (wide[k] >= 0x80) return false;
+  for (std::size_t k = 0; k < 8; ++k) out[k] = static_cast<char>(wide[k]);
+#endif
+  return true;
+}
+
+// Writes text into out when it is all ASCII, the usual case, in a few steps of eight bytes
+// (the last step goes back over bytes already written when the length is not a multiple of
+// eight). False when it is not, having written part of out perhaps.
+inline bool widen_ascii(std::string_view text, char16_t* out) {
+  const std::size_t n = text.size();
+  if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const unsigned char byte = static_cast<unsigned char>(text[i]);
+      if (byte >= 0x80) return false;
+      out[i] = byte;
+    }
+    return true;
+  }
+  std::size_t i = 0;
+  for (; n - i >= 8; i += 8)
+    if (!widen_ascii8(text.data() + i, out + i)) return false;
+  return i == n || widen_ascii8(text.data() + n - 8, out + n - 8);
+}
 
 // Decodes text into out. An invalid sequence ends the text, or, with escape, stands as
 // the lone surrogate U+DC00 + its first byte and decoding goes on after that byte.
@@ -14,13 +69,8 @@ bool decode_utf8(std::string_view text, char16_t* out, std::size_t& written, boo
   std::size_t i = 0;
   bool valid = true;
   while (i < n) {
-    // Runs of ASCII, the usual case: eight bytes at a time while none has its top bit set,
-    // then byte by byte.
-    while (n - i >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, text.data() + i, sizeof word);
-      if ((word & 0x8080808080808080u) != 0) break;
-      for (std::size_t k = 0; k < 8; ++k) out[at + k] = static_cast<unsigned char>(text[i + k]);
+    // Runs of ASCII: eight bytes at a time while none has its top bit set.
+    while (n - i >= 8 && widen_ascii8(text.data() + i, out + at)) {
       i += 8;
       at += 8;
     }
@@ -72,6 +122,7 @@ bool decode_utf8(std::string_view text, std::u16string& out, bool escape) {
   // A text never has more UTF-16 units than UTF-8 bytes: write in place, then trim.
   const std::size_t start = out.size();
   out.resize(start + text.size());
+  if (widen_ascii(text, out.data() + start)) return true;
   std::size_t written = 0;
   const bool valid = decode_utf8(text, out.data() + start, written, escape);
   out.resize(start + written);
@@ -81,6 +132,10 @@ bool decode_utf8(std::string_view text, std::u16string& out, bool escape) {
 }  // namespace
 
 bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written) {
+  if (widen_ascii(text, out)) {
+    written = text.size();
+    return true;
+  }
   return decode_utf8(text, out, written, false);
 }
 
@@ -89,6 +144,10 @@ bool utf8_to_utf16(std::string_view text, std::u16string& out) {
 }
 
 void utf8_to_utf16_escaped(std::string_view text, char16_t* out, std::size_t& written) {
+  if (widen_ascii(text, out)) {
+    written = text.size();
+    return;
+  }
   decode_utf8(text, out, written, true);
 }
 
@@ -97,6 +156,12 @@ bool utf16_to_utf8(std::u16string_view wide, char* out, std::size_t& written) {
   std::size_t at = 0;
   bool valid = true;
   for (std::size_t i = 0; i < n; ++i) {
+    // Runs of ASCII, eight units at a time.
+    while (n - i >= 8 && narrow_ascii8(wide.data() + i, out + at)) {
+      i += 8;
+      at += 8;
+    }
+    if (i == n) break;
     char32_t code = wide[i];
     if (code < 0x80) {
       out[at++] = static_cast<char>(code);

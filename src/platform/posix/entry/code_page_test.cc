@@ -37,6 +37,14 @@ TEST(CodePage, MultiByteToWideCharDecodesStrictly) {
        "abcdefghi",
        u"abcdefg\u20ACabcdefghi", 0},
       {"between runs", "abcdefgh\xC3\xA4ijklmnopq", u"abcdefgh\u00E4ijklmnopq", 0},
+      {"run ending the text",
+       "\xC3\xA4"
+       "abcdefghij",
+       u"\u00E4abcdefghij", 0},
+      {"short run ending the text",
+       "abcdefgh\xC3\xA4"
+       "abcdefg",
+       u"abcdefgh\u00E4abcdefg", 0},
       {"after two runs", "abcdefghijklmnop\xFF", u"", ERROR_NO_UNICODE_TRANSLATION},
   };
   for (const ToWideRow& row : rows) {
@@ -159,6 +167,32 @@ TEST(CodePage, LongTextsRoundTripWhole) {
               0);
     EXPECT_EQ(GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
     EXPECT_EQ(untouched, std::u16string(units + 1, u'?'));
+  }
+}
+
+// Runs of ASCII are taken eight units at a time both ways: one other unit at every place
+// of texts around those lengths, and an unpaired surrogate there, which is refused.
+TEST(CodePage, OneOtherUnitAtEveryPlace) {
+  for (const std::size_t length : {8u, 9u, 15u, 16u, 17u, 25u}) {
+    for (std::size_t at = 0; at < length; ++at) {
+      SCOPED_TRACE(testing::Message() << length << " units, other at " << at);
+      std::u16string wide(length, u'a');
+      for (std::size_t i = 0; i < length; ++i) wide[i] = static_cast<char16_t>(u'a' + i % 26);
+      wide[at] = u'\u00E4';
+      std::string narrow(2 * length + 2, '?');
+      ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, narrow.data(),
+                                    static_cast<int>(narrow.size()), nullptr, nullptr),
+                static_cast<int>(length) + 2);
+      std::u16string back(length + 1, u'?');
+      ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, back.data(),
+                                    static_cast<int>(back.size())),
+                static_cast<int>(length) + 1);
+      EXPECT_EQ(back.c_str(), wide);
+      wide[at] = 0xD800;
+      EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, narrow.data(),
+                                    static_cast<int>(narrow.size()), nullptr, nullptr),
+                0);
+    }
   }
 }
 
