@@ -3,6 +3,10 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <array>
+#include <cstdint>
+#include <string_view>
+
 #include "platform/posix/common/utf.h"
 
 namespace ostrel_posix {
@@ -24,28 +28,21 @@ char32_t fold(char32_t code) {
   return static_cast<char32_t>(upper);
 }
 
+// The units below 0x80 that no name may hold, as two 64-bit sets: the controls, DEL and
+// " / \ [ ] : ; | = , + * ? < >.
+constexpr std::array<std::uint64_t, 2> forbidden_units() {
+  std::array<std::uint64_t, 2> set{};
+  for (unsigned unit = 0; unit < 0x20; ++unit) set[0] |= std::uint64_t{1} << unit;
+  set[1] |= std::uint64_t{1} << (0x7F - 64);
+  for (const char unit : std::string_view("\"/\\[]:;|=,+*?<>"))
+    set[unit / 64] |= std::uint64_t{1} << (unit % 64);
+  return set;
+}
+
+constexpr std::array<std::uint64_t, 2> kForbiddenUnits = forbidden_units();
+
 bool forbidden(char16_t unit) {
-  if (unit < 0x20 || unit == 0x7F) return true;
-  switch (unit) {
-    case u'"':
-    case u'/':
-    case u'\\':
-    case u'[':
-    case u']':
-    case u':':
-    case u';':
-    case u'|':
-    case u'=':
-    case u',':
-    case u'+':
-    case u'*':
-    case u'?':
-    case u'<':
-    case u'>':
-      return true;
-    default:
-      return false;
-  }
+  return unit < 0x80 && ((kForbiddenUnits[unit / 64] >> (unit % 64)) & 1) != 0;
 }
 
 // Converts an optional text field; false when it is too long or not valid UTF-16.
@@ -62,10 +59,10 @@ bool convert_field(const WCHAR* text, bool& present, std::string& out) {
 bool name_key(std::u16string_view name, std::string& key) {
   const std::size_t n = name.size();
   // The ASCII start of the name, usually all of it, folds in place.
+  key.resize(n);
   std::size_t i = 0;
-  while (i < n && name[i] < 0x80) ++i;
+  for (; i < n && name[i] < 0x80; ++i) key[i] = static_cast<char>(fold(name[i]));
   key.resize(i);
-  for (std::size_t k = 0; k < i; ++k) key[k] = static_cast<char>(fold(name[k]));
   for (; i < n; ++i) {
     char32_t code = name[i];
     if (code < 0x80) {
