@@ -81,12 +81,18 @@ INSERT INTO refused_unknown VALUES(1, 0);
 constexpr std::array<const char*, kSchemaVersion> kLayoutSteps = {kSchema, kMailView,
                                                                   kLogonTallies};
 
-// Columns 0..6 of kGetAccount and 1..7 of kEnumPage are read by add_user_row; the next
-// column is the time the account locked (NULL or 0: not locked; a read by name reads it only
-// when ?2 is not 0, a page only when ?3 is not 0, so that neither costs more without the
-// lockout policy). A page carries the
-// account count in column 8, so that one statement (one implicit transaction) gives the
-// page and the total.
+// Columns 0..6 of a read by name and 1..7 of a page are read by add_user_row. A page
+// carries the account count in column 8, so that one statement (one implicit transaction)
+// gives the page and the total. The statements that serve the lockout policy have one
+// column more, the time the account locked (NULL or 0: not locked); without the policy
+// the ones without it are used, so that neither costs more then.
+#define OSTREL_ACCOUNT_COLUMNS "name, password_set, priv, home_dir, comment, flags, script_path"
+#define OSTREL_LOCKED_SINCE \
+  ", (SELECT locked_since FROM logon_tallies t WHERE t.name_key = accounts.name_key)"
+#define OSTREL_PAGE_COLUMNS \
+  "SELECT name_key, " OSTREL_ACCOUNT_COLUMNS ", (SELECT n FROM account_count WHERE id = 1)"
+#define OSTREL_PAGE_ROWS \
+  " FROM accounts WHERE name_key > ?1 AND (?2 = 0 OR (flags & ?2) != 0) ORDER BY name_key"
 constexpr std::array<const char*, kSqlCount> kStatements = {
     "BEGIN",
     "BEGIN IMMEDIATE",
@@ -94,10 +100,8 @@ constexpr std::array<const char*, kSqlCount> kStatements = {
     "ROLLBACK",
     "SELECT n FROM account_count WHERE id = 1",
     "SELECT 1 FROM accounts WHERE name_key = ?1",
-    "SELECT name, password_set, priv, home_dir, comment, flags, script_path,"
-    " CASE WHEN ?2 THEN (SELECT locked_since FROM logon_tallies t"
-    " WHERE t.name_key = accounts.name_key) END"
-    " FROM accounts WHERE name_key = ?1",
+    "SELECT " OSTREL_ACCOUNT_COLUMNS " FROM accounts WHERE name_key = ?1",
+    "SELECT " OSTREL_ACCOUNT_COLUMNS OSTREL_LOCKED_SINCE " FROM accounts WHERE name_key = ?1",
     "INSERT INTO accounts(name_key, name, password_hash, password_set, priv, flags, home_dir,"
     " comment, script_path, created) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?4)",
     "UPDATE accounts SET priv = ?2, flags = ?3, home_dir = ?4, comment = ?5, script_path = ?6,"
@@ -108,11 +112,8 @@ constexpr std::array<const char*, kSqlCount> kStatements = {
     " FROM accounts a LEFT JOIN logon_tallies t ON t.name_key = a.name_key"
     " WHERE a.name_key = ?1",
     "UPDATE accounts SET password_hash = ?3 WHERE name_key = ?1 AND password_hash = ?2",
-    "SELECT name_key, name, password_set, priv, home_dir, comment, flags, script_path,"
-    " (SELECT n FROM account_count WHERE id = 1),"
-    " CASE WHEN ?3 THEN (SELECT locked_since FROM logon_tallies t"
-    " WHERE t.name_key = accounts.name_key) END"
-    " FROM accounts WHERE name_key > ?1 AND (?2 = 0 OR (flags & ?2) != 0) ORDER BY name_key",
+    OSTREL_PAGE_COLUMNS OSTREL_PAGE_ROWS,
+    OSTREL_PAGE_COLUMNS OSTREL_LOCKED_SINCE OSTREL_PAGE_ROWS,
     "SELECT 1 FROM local_groups WHERE name_key = ?1",
     "INSERT OR IGNORE INTO group_members(group_key, account_key) VALUES(?1, ?2)",
     "INSERT INTO logon_tallies VALUES(?1, ?2, ?3, ?4) ON CONFLICT(name_key)"
@@ -120,6 +121,10 @@ constexpr std::array<const char*, kSqlCount> kStatements = {
     "DELETE FROM logon_tallies WHERE name_key = ?1",
     "UPDATE refused_unknown SET n = n + 1 WHERE id = 1",
 };
+#undef OSTREL_ACCOUNT_COLUMNS
+#undef OSTREL_LOCKED_SINCE
+#undef OSTREL_PAGE_COLUMNS
+#undef OSTREL_PAGE_ROWS
 
 struct StoreState {
   std::string path;  // as named; a relative path is taken from the directory of first use

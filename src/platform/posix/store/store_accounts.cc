@@ -100,10 +100,9 @@ DWORD store_set_user(const AccountName& name, const UserFields& fields,
 DWORD store_get_user(const AccountName& name, UserRecords& records) {
   auto lock = lock_store();
   if (const DWORD rc = open_store(Access::kRead); rc != 0) return rc;
-  Statement get(kGetAccount);
-  bind_text(get.stmt, 1, name.key);
   const bool lock_state = lockout_policy().threshold != 0;
-  sqlite3_bind_int(get.stmt, 2, lock_state ? 1 : 0);
+  Statement get(lock_state ? kGetAccountLocks : kGetAccount);
+  bind_text(get.stmt, 1, name.key);
   const int rc = sqlite3_step(get.stmt);
   if (rc == SQLITE_DONE) return NERR_UserNotFound;
   if (rc != SQLITE_ROW) return store_error(rc);

@@ -37,11 +37,10 @@ DWORD store_enumerate(DWORD filter, DWORD preferred_length, DWORD* resume_handle
   bool more = false;
   bool counted = false;
   {
-    Statement page(kEnumPage);
+    const bool lock_state = lockout_policy().threshold != 0;
+    Statement page(lock_state ? kEnumPageLocks : kEnumPage);
     bind_text(page.stmt, 1, after);
     sqlite3_bind_int64(page.stmt, 2, filter == FILTER_NORMAL_ACCOUNT ? UF_NORMAL_ACCOUNT : 0);
-    const bool lock_state = lockout_policy().threshold != 0;
-    sqlite3_bind_int(page.stmt, 3, lock_state ? 1 : 0);
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     for (;;) {
       const int rc = sqlite3_step(page.stmt);
