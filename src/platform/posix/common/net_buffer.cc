@@ -61,7 +61,36 @@ bool column_text(sqlite3_stmt* stmt, int column, std::string_view& text, bool& f
   return true;
 }
 
+struct KeptRecords {
+  UserRecords records;
+  bool in_use = false;
+};
+
+thread_local KeptRecords kept_records;
+
 }  // namespace
+
+CallRecords::CallRecords() : records_(&own_) {
+  if (kept_records.in_use) return;
+  kept_records.in_use = true;
+  kept_ = true;
+  records_ = &kept_records.records;
+}
+
+CallRecords::~CallRecords() {
+  if (!kept_) return;
+  UserRecords& records = kept_records.records;
+  if (records.entries.capacity() * sizeof(UserRecords::Entry) +
+          records.pool.capacity() * sizeof(char16_t) >
+      kKeptBytes) {
+    records = UserRecords{};
+  } else {
+    records.entries.clear();
+    records.pool.clear();
+    records.bytes = 0;
+  }
+  kept_records.in_use = false;
+}
 
 bool add_user_row(sqlite3_stmt* stmt, int first, std::int64_t now, UserRecords& records) {
   UserRecords::Entry entry{};

@@ -24,6 +24,26 @@ struct UserRecords {
   std::size_t bytes = 0;  // size of the packed block
 };
 
+/// The records of one call, gathered in blocks that the thread keeps for its next call, so
+/// that a call allocates only the block it hands out. Blocks that grew past kKeptBytes are
+/// given back when the call ends. A call made while another holds them gets fresh ones.
+class CallRecords {
+ public:
+  CallRecords();
+  ~CallRecords();
+  CallRecords(const CallRecords&) = delete;
+  CallRecords& operator=(const CallRecords&) = delete;
+  UserRecords& operator*() { return *records_; }
+  UserRecords* operator->() { return records_; }
+
+  static constexpr std::size_t kKeptBytes = 64 * 1024;
+
+ private:
+  UserRecords* records_;
+  UserRecords own_;
+  bool kept_ = false;
+};
+
 /// Appends the account of a row whose columns first .. first + 6 are name, password_set,
 /// priv, home_dir, comment, flags, script_path. False when the name is not UTF-8 (a store
 /// that was changed behind our back); records is then unchanged. A field that is not UTF-8

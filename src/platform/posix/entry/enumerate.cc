@@ -21,16 +21,16 @@ NET_API_STATUS NetUserEnum(LPCWSTR server, DWORD level, DWORD filter, LPBYTE* bu
   if (buffer == nullptr || entries_read == nullptr || total_entries == nullptr)
     return ERROR_INVALID_PARAMETER;
 
-  UserRecords records;
+  CallRecords records;
   DWORD total = 0;
   const DWORD rc =
-      active_backend().enumerate(filter, preferred_length, resume_handle, records, total);
+      active_backend().enumerate(filter, preferred_length, resume_handle, *records, total);
   if (rc != NERR_Success && rc != ERROR_MORE_DATA) return rc;
-  if (!records.entries.empty()) {
-    *buffer = pack_user_records(records);
+  if (!records->entries.empty()) {
+    *buffer = pack_user_records(*records);
     if (*buffer == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   }
-  *entries_read = static_cast<DWORD>(records.entries.size());
+  *entries_read = static_cast<DWORD>(records->entries.size());
   *total_entries = total;
   return rc;
 }

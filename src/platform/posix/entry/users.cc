@@ -104,9 +104,9 @@ NET_API_STATUS NetUserGetInfo(LPCWSTR server, LPCWSTR user, DWORD level, LPBYTE*
   AccountName name;
   if (!lookup_name(user, name)) return NERR_UserNotFound;
 
-  UserRecords records;
-  if (const DWORD rc = active_backend().get_user(name, records); rc != 0) return rc;
-  *buffer = pack_user_records(records);
+  CallRecords records;
+  if (const DWORD rc = active_backend().get_user(name, *records); rc != 0) return rc;
+  *buffer = pack_user_records(*records);
   return *buffer == nullptr ? ERROR_NOT_ENOUGH_MEMORY : NERR_Success;
 }
 
