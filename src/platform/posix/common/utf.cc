@@ -151,6 +151,32 @@ void utf8_to_utf16_escaped(std::string_view text, char16_t* out, std::size_t& wr
   decode_utf8(text, out, written, true);
 }
 
+bool all_ascii(std::string_view text) {
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  for (; n - i >= 8; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    if ((word & 0x8080808080808080u) != 0) return false;
+  }
+  for (; i < n; ++i)
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+  return true;
+}
+
+bool all_ascii(std::u16string_view wide) {
+  const std::size_t n = wide.size();
+  std::size_t i = 0;
+  for (; n - i >= 4; i += 4) {
+    std::uint64_t word;
+    std::memcpy(&word, wide.data() + i, sizeof word);
+    if ((word & 0xFF80FF80FF80FF80u) != 0) return false;
+  }
+  for (; i < n; ++i)
+    if (wide[i] >= 0x80) return false;
+  return true;
+}
+
 bool utf16_to_utf8(std::u16string_view wide, char* out, std::size_t& written) {
   const std::size_t n = wide.size();
   std::size_t at = 0;

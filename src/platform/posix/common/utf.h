@@ -25,6 +25,11 @@ bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written);
 /// holds, so that a strict conversion back refuses the text.
 void utf8_to_utf16_escaped(std::string_view text, char16_t* out, std::size_t& written);
 
+/// True when every byte of text, or every unit of wide, is ASCII (below 0x80): such a text
+/// converts unit for byte.
+bool all_ascii(std::string_view text);
+bool all_ascii(std::u16string_view wide);
+
 /// The same into out, which holds at least 3 * wide.size() bytes; written is how many
 /// were written, also on failure.
 bool utf16_to_utf8(std::u16string_view wide, char* out, std::size_t& written);

@@ -84,6 +84,15 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int text_lengt
   std::string_view input;
   if (!input_view(text, text_length, input)) return fail(ERROR_INVALID_PARAMETER);
   if (wide_units < 0 || (wide_units > 0 && wide == nullptr)) return fail(ERROR_INVALID_PARAMETER);
+  if (ostrel_posix::all_ascii(input)) {
+    // Unit for byte, straight into an output that holds it: no copy kept to wipe.
+    const int needed = static_cast<int>(input.size());
+    if (wide_units == 0) return needed;
+    if (needed > wide_units) return fail(ERROR_INSUFFICIENT_BUFFER);
+    std::size_t written = 0;
+    ostrel_posix::utf8_to_utf16(input, wide, written);
+    return needed;
+  }
   Scratch<char16_t, 1024> scratch;
   char16_t* converted = scratch.get(input.size());
   std::size_t size = 0;
@@ -104,6 +113,14 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_leng
   std::u16string_view input;
   if (!input_view(wide, wide_length, input)) return fail(ERROR_INVALID_PARAMETER);
   if (text_bytes < 0 || (text_bytes > 0 && text == nullptr)) return fail(ERROR_INVALID_PARAMETER);
+  if (ostrel_posix::all_ascii(input)) {
+    const int needed = static_cast<int>(input.size());
+    if (text_bytes == 0) return needed;
+    if (needed > text_bytes) return fail(ERROR_INSUFFICIENT_BUFFER);
+    std::size_t written = 0;
+    ostrel_posix::utf16_to_utf8(input, text, written);
+    return needed;
+  }
   Scratch<char, 3 * 1024> scratch;
   char* converted = scratch.get(input.size() * 3);
   std::size_t size = 0;
