@@ -32,7 +32,7 @@ constexpr std::u16string_view kComputerNameValue = u"ComputerName";
 bool same_name(const WCHAR* name, std::u16string_view expected) {
   const std::size_t n = ostrel_posix::bounded_length(name, expected.size());
   if (n != expected.size()) return false;
-  if (std::u16string_view(name, n) == expected) return true;  // spelled as expected
+  if (std::memcmp(name, expected.data(), n * sizeof(WCHAR)) == 0) return true;  // as expected
   auto upper = [](char16_t unit) -> char16_t {
     return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 0x20) : unit;
   };
