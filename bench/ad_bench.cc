@@ -31,7 +31,7 @@ constexpr int kAccounts = 10000;
 constexpr int kLookups = 2000;
 constexpr int kLookupBlock = 100;
 constexpr int kChecks = 60;
-constexpr int kRounds = 4;
+constexpr int kRounds = 8;
 constexpr char kPassword[] = "Bench#Pass1";
 
 std::string env(const char* name) {
