@@ -104,6 +104,22 @@ bool valid_account_name(std::u16string_view name) {
 
 bool account_name_and_key(const WCHAR* name, std::u16string_view& view, std::string& key) {
   if (name == nullptr) return false;
+  // A name all in ASCII, the usual case, is measured, checked and folded in one pass.
+  char folded[kMaxNameUnits];
+  bool only_dots_and_blanks = true;
+  std::size_t n = 0;
+  for (; n < kMaxNameUnits && name[n] != 0 && name[n] < 0x80; ++n) {
+    const char16_t unit = name[n];
+    if (forbidden(unit)) return false;
+    if (unit != u'.' && unit != u' ') only_dots_and_blanks = false;
+    folded[n] = static_cast<char>(fold(unit));
+  }
+  if (name[n] == 0) {
+    if (n == 0 || only_dots_and_blanks) return false;
+    view = std::u16string_view(name, n);
+    key.assign(folded, n);
+    return true;
+  }
   view = std::u16string_view(name, bounded_length(name, kMaxNameUnits));
   return valid_account_name(view) && name_key(view, key);
 }

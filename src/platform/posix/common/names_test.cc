@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 namespace ostrel_posix {
 namespace {
@@ -33,6 +35,27 @@ TEST(Names, KeysFoldCaseWhereverTheFirstNonAsciiUnitIs) {
     ASSERT_EQ(name_key(row.name, key), row.ok);
     if (row.ok) {
       EXPECT_EQ(key, row.key);
+    }
+  }
+}
+
+// Names all in ASCII take a path of their own: they are judged as any other name is.
+TEST(Names, AsciiNamesAreJudgedAsOthers) {
+  const std::u16string longest(kMaxNameUnits, u'a');
+  const std::u16string rows[] = {u"joe",  u"Joe.Smith", longest,        longest + u"a",
+                                 u"",     u"..",        u". .",         u"a*b",
+                                 u"a\tb", u"a\x7F",     u"joe\u00e4:x", u"j\u00e4"};
+  for (const std::u16string& name : rows) {
+    SCOPED_TRACE(std::string(name.begin(), name.begin() + std::min<std::size_t>(name.size(), 12)));
+    std::u16string_view view;
+    std::string key = "LEFTOVER";
+    const bool ok = account_name_and_key(name.c_str(), view, key);
+    const std::u16string_view whole(name);
+    std::string expected_key;
+    EXPECT_EQ(ok, valid_account_name(whole) && name_key(whole, expected_key));
+    if (ok) {
+      EXPECT_EQ(view, whole);
+      EXPECT_EQ(key, expected_key);
     }
   }
 }

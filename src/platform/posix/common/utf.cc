@@ -224,7 +224,8 @@ bool utf16_to_utf8(std::u16string_view wide, std::string& out) {
   // One byte for an ASCII unit, at most three for any other (a pair of units makes four):
   // room for that, written in place and trimmed, so that a short name needs no heap block.
   std::size_t room = wide.size();
-  for (const char16_t unit : wide) room += unit < 0x80 ? 0 : 2;
+  if (!all_ascii(wide))
+    for (const char16_t unit : wide) room += unit < 0x80 ? 0 : 2;
   const std::size_t start = out.size();
   out.resize(start + room);
   std::size_t written = 0;
