@@ -1,8 +1,9 @@
 // Account store speed: reads by name and a full paged enumeration of 100,000 accounts,
 // each through the platform calls and, as the baseline, the same SQLite query run
-// directly on the same file. Many short rounds alternate the two sides, each taking the
-// lead in turn, and the fastest round of each side counts: other load on the machine only
-// ever slows a round down. Prints tab-separated rows for bench/run.
+// directly on the same file. Each of many short rounds takes the two sides in turns of a
+// block of reads or pages, so that both meet the same state of the machine, and the
+// fastest round of each side counts: other load on the machine only ever slows a round
+// down. Prints tab-separated rows for bench/run.
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -25,6 +26,8 @@ namespace {
 constexpr int kAccounts = 100000;
 constexpr int kReads = 40000;  // per round
 constexpr int kRounds = 15;
+constexpr std::size_t kReadBlock = 1000;  // reads a side makes in one turn
+constexpr int kPageBlock = 100;           // pages a side lists in one turn
 DWORD kPageBytes = 3200;  // what the search command asks for; the first argument may change it
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -62,21 +65,17 @@ bool seed(const std::string& db) {
   return ostrel_posix::bulk_add_accounts(records.data(), records.size()) == 0;
 }
 
-// Reads of random accounts, the names given as the program gives them (with the host).
-double platform_reads(const std::vector<int>& order, const std::u16string& host) {
-  std::vector<std::u16string> names;
-  for (int i : order) names.push_back(to_wide(account_name(i)));
-  std::size_t found = 0;
+// Seconds for the reads of names [from, to), given as the program gives them (with the
+// host); found counts the accounts read.
+double platform_reads(const std::vector<std::u16string>& names, std::size_t from, std::size_t to,
+                      const std::u16string& host, std::size_t& found) {
   const auto start = std::chrono::steady_clock::now();
-  for (const std::u16string& name : names) {
+  for (std::size_t i = from; i < to; ++i) {
     LPBYTE buffer = nullptr;
-    if (NetUserGetInfo(host.c_str(), name.c_str(), 1, &buffer) == 0) ++found;
+    if (NetUserGetInfo(host.c_str(), names[i].c_str(), 1, &buffer) == 0) ++found;
     NetApiBufferFree(buffer);
   }
-  const double elapsed = seconds_since(start);
-  if (found != names.size())
-    std::fprintf(stderr, "platform reads: %zu missing\n", names.size() - found);
-  return names.size() / elapsed;
+  return seconds_since(start);
 }
 
 // Reads one account's columns (name, password_set, priv, home_dir, comment, flags,
@@ -95,86 +94,72 @@ std::size_t touch_columns(sqlite3_stmt* stmt, int first) {
   return bytes;
 }
 
-double baseline_reads(sqlite3* db, const std::vector<int>& order) {
-  std::vector<std::string> keys;
-  for (int i : order) keys.push_back("USER" + account_name(i).substr(4));
-  sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(db,
-                     "SELECT name, password_set, priv, home_dir, comment, flags, script_path"
-                     " FROM accounts WHERE name_key = ?1",
-                     -1, &stmt, nullptr);
-  std::size_t found = 0, bytes = 0;
+// The same reads by the store's query on the name keys.
+double baseline_reads(sqlite3_stmt* stmt, const std::vector<std::string>& keys, std::size_t from,
+                      std::size_t to, std::size_t& found) {
   const auto start = std::chrono::steady_clock::now();
-  for (const std::string& key : keys) {
-    sqlite3_bind_text(stmt, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-    if (sqlite3_step(stmt) == SQLITE_ROW) {
-      ++found;
-      bytes += touch_columns(stmt, 0);
-    }
+  for (std::size_t i = from; i < to; ++i) {
+    sqlite3_bind_text(stmt, 1, keys[i].data(), static_cast<int>(keys[i].size()), SQLITE_STATIC);
+    if (sqlite3_step(stmt) == SQLITE_ROW && touch_columns(stmt, 0) > 0) ++found;
     sqlite3_reset(stmt);
   }
-  const double elapsed = seconds_since(start);
-  sqlite3_finalize(stmt);
-  if (found != keys.size() || bytes == 0) std::fprintf(stderr, "baseline reads: missing\n");
-  return keys.size() / elapsed;
+  return seconds_since(start);
 }
 
-// Accounts per second over full enumerations, page by page with the resume handle.
-double platform_enumeration(const std::u16string& host) {
-  const auto start = std::chrono::steady_clock::now();
-  std::size_t listed = 0;
+// A full enumeration through the platform, page by page with the resume handle.
+struct PlatformListing {
   DWORD resume = 0;
-  NET_API_STATUS status;
-  do {
-    LPBYTE buffer = nullptr;
-    DWORD read = 0, total = 0;
-    status = NetUserEnum(host.c_str(), 1, 0, &buffer, kPageBytes, &read, &total, &resume);
-    listed += read;
-    NetApiBufferFree(buffer);
-  } while (status == ERROR_MORE_DATA);
-  const double elapsed = seconds_since(start);
-  if (status != 0 || listed != kAccounts)
-    std::fprintf(stderr, "platform enumeration: %zu\n", listed);
-  return listed / elapsed;
-}
+  bool done = false;
+  std::size_t listed = 0;
+  NET_API_STATUS status = 0;
+
+  // Seconds for up to pages further pages.
+  double step(const std::u16string& host, int pages) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < pages && !done; ++i) {
+      LPBYTE buffer = nullptr;
+      DWORD read = 0, total = 0;
+      status = NetUserEnum(host.c_str(), 1, 0, &buffer, kPageBytes, &read, &total, &resume);
+      listed += read;
+      NetApiBufferFree(buffer);
+      done = status != ERROR_MORE_DATA;
+    }
+    return seconds_since(start);
+  }
+};
 
 // The same pages read directly with the store's page query (all accounts, and the total
 // in the last column): rows after the last key, until the page is full.
-double baseline_enumeration(sqlite3* db) {
+struct BaselineListing {
   sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(db,
-                     "SELECT name_key, name, password_set, priv, home_dir, comment, flags,"
-                     " script_path, (SELECT n FROM account_count WHERE id = 1) FROM accounts WHERE "
-                     "name_key > ?1 AND (?2 = 0 OR (flags & ?2) != 0) ORDER BY name_key",
-                     -1, &stmt, nullptr);
-  const auto start = std::chrono::steady_clock::now();
-  std::size_t listed = 0;
   std::string last;
-  bool more = true;
-  while (more) {
-    sqlite3_bind_text(stmt, 1, last.data(), static_cast<int>(last.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int(stmt, 2, 0);
-    std::size_t page_bytes = 0, page_rows = 0;
-    more = false;
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      const std::size_t bytes = sizeof(USER_INFO_1) + 2 * (touch_columns(stmt, 1) + 4);
-      if (page_rows > 0 && page_bytes + bytes > kPageBytes) {
-        more = true;
-        break;
+  bool done = false;
+  std::size_t listed = 0;
+
+  double step(int pages) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < pages && !done; ++i) {
+      sqlite3_bind_text(stmt, 1, last.data(), static_cast<int>(last.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_int(stmt, 2, 0);
+      std::size_t page_bytes = 0, page_rows = 0;
+      done = true;
+      while (sqlite3_step(stmt) == SQLITE_ROW) {
+        const std::size_t bytes = sizeof(USER_INFO_1) + 2 * (touch_columns(stmt, 1) + 4);
+        if (page_rows > 0 && page_bytes + bytes > kPageBytes) {
+          done = false;
+          break;
+        }
+        page_bytes += bytes;
+        ++page_rows;
+        last.assign(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)),
+                    static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0)));
       }
-      page_bytes += bytes;
-      ++page_rows;
-      last.assign(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)),
-                  static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0)));
+      sqlite3_reset(stmt);
+      listed += page_rows;
     }
-    sqlite3_reset(stmt);
-    listed += page_rows;
+    return seconds_since(start);
   }
-  const double elapsed = seconds_since(start);
-  sqlite3_finalize(stmt);
-  if (listed != kAccounts) std::fprintf(stderr, "baseline enumeration: %zu\n", listed);
-  return listed / elapsed;
-}
+};
 
 }  // namespace
 
@@ -197,20 +182,64 @@ int main(int argc, char** argv) {
       SQLITE_OK)
     return 1;
   std::mt19937 random(42);
-  std::vector<int> order(kReads);
-  for (int& i : order) i = static_cast<int>(random() % kAccounts);
+  std::vector<std::u16string> names;
+  std::vector<std::string> keys;
+  for (int n = 0; n < kReads; ++n) {
+    const int i = static_cast<int>(random() % kAccounts);
+    names.push_back(to_wide(account_name(i)));
+    keys.push_back("USER" + account_name(i).substr(4));
+  }
+  sqlite3_stmt* get = nullptr;
+  sqlite3_stmt* page = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT name, password_set, priv, home_dir, comment, flags, script_path"
+                     " FROM accounts WHERE name_key = ?1",
+                     -1, &get, nullptr);
+  sqlite3_prepare_v2(db,
+                     "SELECT name_key, name, password_set, priv, home_dir, comment, flags,"
+                     " script_path, (SELECT n FROM account_count WHERE id = 1) FROM accounts WHERE "
+                     "name_key > ?1 AND (?2 = 0 OR (flags & ?2) != 0) ORDER BY name_key",
+                     -1, &page, nullptr);
 
-  // Alternate the two sides, and which goes first, so that neither profits from a warmer
-  // machine.
+  // Each round takes the two sides in turns of a block of reads or pages, which side goes
+  // first alternating, so that both meet the same state of the machine; the fastest round
+  // of each side counts.
   double platform_read = 0, baseline_read = 0, platform_list = 0, baseline_list = 0;
+  bool complete = true;
   for (int round = 0; round < kRounds; ++round) {
-    const bool platform_first = round % 2 == 0;
-    if (platform_first) platform_read = std::max(platform_read, platform_reads(order, host));
-    baseline_read = std::max(baseline_read, baseline_reads(db, order));
-    if (!platform_first) platform_read = std::max(platform_read, platform_reads(order, host));
-    if (platform_first) platform_list = std::max(platform_list, platform_enumeration(host));
-    baseline_list = std::max(baseline_list, baseline_enumeration(db));
-    if (!platform_first) platform_list = std::max(platform_list, platform_enumeration(host));
+    double platform_s = 0, baseline_s = 0;
+    std::size_t platform_found = 0, baseline_found = 0;
+    for (std::size_t from = 0, block = 0; from < names.size(); from += kReadBlock, ++block) {
+      const std::size_t to = std::min(names.size(), from + kReadBlock);
+      const bool platform_first = (block + round) % 2 == 0;
+      if (platform_first) platform_s += platform_reads(names, from, to, host, platform_found);
+      baseline_s += baseline_reads(get, keys, from, to, baseline_found);
+      if (!platform_first) platform_s += platform_reads(names, from, to, host, platform_found);
+    }
+    complete = complete && platform_found == names.size() && baseline_found == keys.size();
+    platform_read = std::max(platform_read, names.size() / platform_s);
+    baseline_read = std::max(baseline_read, keys.size() / baseline_s);
+
+    PlatformListing platform;
+    BaselineListing baseline;
+    baseline.stmt = page;
+    platform_s = baseline_s = 0;
+    for (int turn = 0; !platform.done || !baseline.done; ++turn) {
+      const bool platform_first = (turn + round) % 2 == 0;
+      if (platform_first) platform_s += platform.step(host, kPageBlock);
+      baseline_s += baseline.step(kPageBlock);
+      if (!platform_first) platform_s += platform.step(host, kPageBlock);
+    }
+    complete = complete && platform.status == 0 && platform.listed == kAccounts &&
+               baseline.listed == kAccounts;
+    platform_list = std::max(platform_list, platform.listed / platform_s);
+    baseline_list = std::max(baseline_list, baseline.listed / baseline_s);
+  }
+  sqlite3_finalize(get);
+  sqlite3_finalize(page);
+  if (!complete) {
+    std::fprintf(stderr, "a read or a listing came out incomplete\n");
+    return 1;
   }
   sqlite3_close(db);
   platform_close_store();
