@@ -22,9 +22,9 @@ struct RecordTexts {
 bool append_record(UserRecords::Entry entry, const RecordTexts& texts, UserRecords& records) {
   std::size_t room = 0;
   for (int i = 0; i < 4; ++i) room += texts.present[i] ? texts.text[i].size() + 1 : 0;
-  std::u16string& pool = records.pool;
+  TextPool& pool = records.pool;
   const std::size_t pool_before = pool.size();
-  pool.resize(pool_before + room);
+  char16_t* const out = pool.room(room) - pool_before;  // the pool's first unit
   std::size_t at = pool_before;
   for (int i = 0; i < 4; ++i) {
     entry.text[i] = -1;
@@ -32,17 +32,14 @@ bool append_record(UserRecords::Entry entry, const RecordTexts& texts, UserRecor
     entry.text[i] = static_cast<std::int64_t>(at);
     std::size_t written = 0;
     if (i == 0) {
-      if (!utf8_to_utf16(texts.text[i], pool.data() + at, written)) {
-        pool.resize(pool_before);
-        return false;
-      }
+      if (!utf8_to_utf16(texts.text[i], out + at, written)) return false;
     } else {
-      utf8_to_utf16_escaped(texts.text[i], pool.data() + at, written);
+      utf8_to_utf16_escaped(texts.text[i], out + at, written);
     }
     at += written;
-    pool[at++] = u'\0';
+    out[at++] = u'\0';
   }
-  pool.resize(at);
+  pool.set_end(at);
   records.entries.push_back(entry);
   records.bytes += sizeof(USER_INFO_1) + (at - pool_before) * sizeof(WCHAR);
   return true;
@@ -69,6 +66,14 @@ struct KeptRecords {
 thread_local KeptRecords kept_records;
 
 }  // namespace
+
+void TextPool::reserve(std::size_t units) {
+  if (units <= capacity_) return;
+  std::unique_ptr<char16_t[]> grown(new char16_t[units]);
+  if (size_ > 0) std::memcpy(grown.get(), data_.get(), size_ * sizeof(char16_t));
+  data_ = std::move(grown);
+  capacity_ = units;
+}
 
 CallRecords::CallRecords() : records_(&own_) {
   if (kept_records.in_use) return;
@@ -131,7 +136,7 @@ void drop_last_user(UserRecords& records) {
   const UserRecords::Entry& last = records.entries.back();
   const std::size_t pool_before = static_cast<std::size_t>(last.text[0]);  // the name is first
   records.bytes -= sizeof(USER_INFO_1) + (records.pool.size() - pool_before) * sizeof(WCHAR);
-  records.pool.resize(pool_before);
+  records.pool.set_end(pool_before);
   records.entries.pop_back();
 }
 

@@ -4,7 +4,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,13 +16,36 @@
 
 namespace ostrel_posix {
 
+/// The texts of the records, each with its terminator, in one block that grows by doubling.
+/// Growing does not clear the new room: every unit below size() has been written.
+class TextPool {
+ public:
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  const char16_t* data() const { return data_.get(); }
+  /// Room for units more after the end, which stays where it is until set_end.
+  char16_t* room(std::size_t units) {
+    if (size_ + units > capacity_) reserve(std::max(size_ + units, 2 * capacity_));
+    return data_.get() + size_;
+  }
+  /// Takes the pool's end to size units (at most the room given).
+  void set_end(std::size_t size) { size_ = size; }
+  void reserve(std::size_t units);
+  void clear() { size_ = 0; }
+
+ private:
+  std::unique_ptr<char16_t[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 struct UserRecords {
   struct Entry {
     DWORD password_age, priv, flags;
     std::int64_t text[4];  // name, home_dir, comment, script_path: offsets in pool, -1 absent
   };
   std::vector<Entry> entries;
-  std::u16string pool;    // the texts, each with its terminator
+  TextPool pool;
   std::size_t bytes = 0;  // size of the packed block
 };
 
