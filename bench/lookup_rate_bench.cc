@@ -2,8 +2,8 @@
 // 100,000, fed to the built ostrel at log level INFO, against lookup_baseline twice: as a
 // loop that only reads the line, writes the reply and the same number of log lines (each
 // flushed), and with the same SQLite point lookup added. Runs alternate, each program
-// taking the lead in turn; the fastest run of each counts, as other load on the machine
-// only ever slows a run down.
+// taking the lead in turn. The row against the plain loop takes the fastest run of each;
+// the goal's row, the median of the rounds' own ratios (see below).
 //
 // Usage: lookup_rate_bench [path-to-ostrel]
 #include "bench_util.h"
@@ -65,14 +65,22 @@ int main(int argc, char** argv) {
                 round + 1, o.back(), ro.max_rss_kb, io.back(), sql.back());
   }
   const double mo = bench::highest(o), mio = bench::highest(io), msql = bench::highest(sql);
+  // The three programs of a round run back to back: the goal's ratio is the median of the
+  // rounds' own ratios, which a round that found the machine quiet for one program only
+  // does not sway.
+  std::vector<double> shares;
+  for (std::size_t i = 0; i < o.size(); ++i) shares.push_back(o[i] / sql[i]);
   std::printf("%d lookups, %ld log lines per lookup (INFO)\n", kLookups, per_lookup);
   // The loop without SQLite shows what the lookup itself costs; the goal is against the
   // loop that does the same lookup.
   bench::result("lookups/s at INFO, against the I/O loop", bench::number(mo, 0, "/s"),
                 bench::number(mio, 0, "/s"), bench::number(100 * mo / mio, 0, " %"), "-", "-");
-  const double share = mo / msql;
-  bench::result("lookups/s at INFO, against I/O loop + SQLite lookup", bench::number(mo, 0, "/s"),
-                bench::number(msql, 0, "/s"), bench::number(100 * share, 0, " %"), ">= 95 %",
-                share >= 0.95 ? "yes" : "no");
+  const double share = bench::median(shares);
+  std::printf("fastest runs: ostrel %.0f/s, with SQLite %.0f/s (%.0f %%)\n", mo, msql,
+              100 * mo / msql);
+  bench::result("lookups/s at INFO, against I/O loop + SQLite lookup (median of the rounds)",
+                bench::number(bench::median(o), 0, "/s"),
+                bench::number(bench::median(sql), 0, "/s"), bench::number(100 * share, 0, " %"),
+                ">= 95 %", share >= 0.95 ? "yes" : "no");
   return 0;
 }
