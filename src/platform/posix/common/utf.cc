@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -151,30 +152,34 @@ void utf8_to_utf16_escaped(std::string_view text, char16_t* out, std::size_t& wr
   decode_utf8(text, out, written, true);
 }
 
-bool all_ascii(std::string_view text) {
+namespace {
+
+// True when no unit of text has a bit above the low seven set: eight bytes at a time, then
+// unit by unit.
+template <typename Char>
+bool no_unit_above_ascii(std::basic_string_view<Char> text) {
+  constexpr std::uint64_t kHigh = sizeof(Char) == 1 ? 0x8080808080808080u : 0xFF80FF80FF80FF80u;
+  constexpr std::size_t kPerWord = sizeof(std::uint64_t) / sizeof(Char);
   const std::size_t n = text.size();
   std::size_t i = 0;
-  for (; n - i >= 8; i += 8) {
+  for (; n - i >= kPerWord; i += kPerWord) {
     std::uint64_t word;
     std::memcpy(&word, text.data() + i, sizeof word);
-    if ((word & 0x8080808080808080u) != 0) return false;
+    if ((word & kHigh) != 0) return false;
   }
   for (; i < n; ++i)
-    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+    if (static_cast<std::make_unsigned_t<Char>>(text[i]) >= 0x80) return false;
   return true;
 }
 
+}  // namespace
+
+bool all_ascii(std::string_view text) {
+  return no_unit_above_ascii(text);
+}
+
 bool all_ascii(std::u16string_view wide) {
-  const std::size_t n = wide.size();
-  std::size_t i = 0;
-  for (; n - i >= 4; i += 4) {
-    std::uint64_t word;
-    std::memcpy(&word, wide.data() + i, sizeof word);
-    if ((word & 0xFF80FF80FF80FF80u) != 0) return false;
-  }
-  for (; i < n; ++i)
-    if (wide[i] >= 0x80) return false;
-  return true;
+  return no_unit_above_ascii(wide);
 }
 
 bool utf16_to_utf8(std::u16string_view wide, char* out, std::size_t& written) {

@@ -49,6 +49,22 @@ int deliver(const Char* converted, std::size_t size, Char* out, int out_size) {
   return needed;
 }
 
+// An all-ASCII input converts unit for byte: straight into an output that holds it (no
+// copy kept to wipe), or the size needed when the output size is 0.
+template <typename In, typename Out>
+int deliver_ascii(std::basic_string_view<In> input, Out* out, int out_size) {
+  const int needed = static_cast<int>(input.size());
+  if (out_size == 0) return needed;
+  if (needed > out_size) return fail(ERROR_INSUFFICIENT_BUFFER);
+  std::size_t written = 0;
+  if constexpr (sizeof(In) == 1) {
+    ostrel_posix::utf8_to_utf16(input, out, written);
+  } else {
+    ostrel_posix::utf16_to_utf8(input, out, written);
+  }
+  return needed;
+}
+
 // Room for a converted text: on the stack for texts of a few lines, else on the heap.
 // The text may be a password: the units written (set by the caller) are wiped at the end.
 template <typename Char, std::size_t kLocal>
@@ -84,15 +100,7 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int text_lengt
   std::string_view input;
   if (!input_view(text, text_length, input)) return fail(ERROR_INVALID_PARAMETER);
   if (wide_units < 0 || (wide_units > 0 && wide == nullptr)) return fail(ERROR_INVALID_PARAMETER);
-  if (ostrel_posix::all_ascii(input)) {
-    // Unit for byte, straight into an output that holds it: no copy kept to wipe.
-    const int needed = static_cast<int>(input.size());
-    if (wide_units == 0) return needed;
-    if (needed > wide_units) return fail(ERROR_INSUFFICIENT_BUFFER);
-    std::size_t written = 0;
-    ostrel_posix::utf8_to_utf16(input, wide, written);
-    return needed;
-  }
+  if (ostrel_posix::all_ascii(input)) return deliver_ascii(input, wide, wide_units);
   Scratch<char16_t, 1024> scratch;
   char16_t* converted = scratch.get(input.size());
   std::size_t size = 0;
@@ -113,14 +121,7 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_leng
   std::u16string_view input;
   if (!input_view(wide, wide_length, input)) return fail(ERROR_INVALID_PARAMETER);
   if (text_bytes < 0 || (text_bytes > 0 && text == nullptr)) return fail(ERROR_INVALID_PARAMETER);
-  if (ostrel_posix::all_ascii(input)) {
-    const int needed = static_cast<int>(input.size());
-    if (text_bytes == 0) return needed;
-    if (needed > text_bytes) return fail(ERROR_INSUFFICIENT_BUFFER);
-    std::size_t written = 0;
-    ostrel_posix::utf16_to_utf8(input, text, written);
-    return needed;
-  }
+  if (ostrel_posix::all_ascii(input)) return deliver_ascii(input, text, text_bytes);
   Scratch<char, 3 * 1024> scratch;
   char* converted = scratch.get(input.size() * 3);
   std::size_t size = 0;
