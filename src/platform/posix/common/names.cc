@@ -45,6 +45,19 @@ bool forbidden(char16_t unit) {
   return unit < 0x80 && ((kForbiddenUnits[unit / 64] >> (unit % 64)) & 1) != 0;
 }
 
+// The rules of a name's units, taken one unit at a time: none forbidden, and not all of
+// them dots and blanks.
+struct NameRules {
+  bool only_dots_and_blanks = true;
+  bool take(char16_t unit) {
+    if (forbidden(unit)) return false;
+    if (unit != u'.' && unit != u' ') only_dots_and_blanks = false;
+    return true;
+  }
+  // True when the n units taken make a name.
+  bool kept(std::size_t n) const { return n > 0 && n <= kMaxNameUnits && !only_dots_and_blanks; }
+};
+
 // Converts an optional text field; false when it is too long or not valid UTF-16.
 bool convert_field(const WCHAR* text, bool& present, std::string& out) {
   present = text != nullptr;
@@ -94,28 +107,24 @@ bool name_key(std::u16string_view name, std::string& key) {
 
 bool valid_account_name(std::u16string_view name) {
   if (name.empty() || name.size() > kMaxNameUnits) return false;
-  bool only_dots_and_blanks = true;
-  for (char16_t unit : name) {
-    if (forbidden(unit)) return false;
-    if (unit != u'.' && unit != u' ') only_dots_and_blanks = false;
-  }
-  return !only_dots_and_blanks;
+  NameRules rules;
+  for (char16_t unit : name)
+    if (!rules.take(unit)) return false;
+  return rules.kept(name.size());
 }
 
 bool account_name_and_key(const WCHAR* name, std::u16string_view& view, std::string& key) {
   if (name == nullptr) return false;
   // A name all in ASCII, the usual case, is measured, checked and folded in one pass.
   char folded[kMaxNameUnits];
-  bool only_dots_and_blanks = true;
+  NameRules rules;
   std::size_t n = 0;
   for (; n < kMaxNameUnits && name[n] != 0 && name[n] < 0x80; ++n) {
-    const char16_t unit = name[n];
-    if (forbidden(unit)) return false;
-    if (unit != u'.' && unit != u' ') only_dots_and_blanks = false;
-    folded[n] = static_cast<char>(fold(unit));
+    if (!rules.take(name[n])) return false;
+    folded[n] = static_cast<char>(fold(name[n]));
   }
   if (name[n] == 0) {
-    if (n == 0 || only_dots_and_blanks) return false;
+    if (!rules.kept(n)) return false;
     view = std::u16string_view(name, n);
     key.assign(folded, n);
     return true;

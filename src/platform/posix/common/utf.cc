@@ -119,13 +119,22 @@ bool decode_utf8(std::string_view text, char16_t* out, std::size_t& written, boo
   return valid;
 }
 
-bool decode_utf8(std::string_view text, std::u16string& out, bool escape) {
+// Decodes text into out: a text all in ASCII in steps of eight bytes, any other through
+// decode_utf8, whose larger body the usual case thus never enters.
+inline bool decode(std::string_view text, char16_t* out, std::size_t& written, bool escape) {
+  if (widen_ascii(text, out)) {
+    written = text.size();
+    return true;
+  }
+  return decode_utf8(text, out, written, escape);
+}
+
+bool decode(std::string_view text, std::u16string& out, bool escape) {
   // A text never has more UTF-16 units than UTF-8 bytes: write in place, then trim.
   const std::size_t start = out.size();
   out.resize(start + text.size());
-  if (widen_ascii(text, out.data() + start)) return true;
   std::size_t written = 0;
-  const bool valid = decode_utf8(text, out.data() + start, written, escape);
+  const bool valid = decode(text, out.data() + start, written, escape);
   out.resize(start + written);
   return valid;
 }
@@ -133,23 +142,15 @@ bool decode_utf8(std::string_view text, std::u16string& out, bool escape) {
 }  // namespace
 
 bool utf8_to_utf16(std::string_view text, char16_t* out, std::size_t& written) {
-  if (widen_ascii(text, out)) {
-    written = text.size();
-    return true;
-  }
-  return decode_utf8(text, out, written, false);
+  return decode(text, out, written, false);
 }
 
 bool utf8_to_utf16(std::string_view text, std::u16string& out) {
-  return decode_utf8(text, out, false);
+  return decode(text, out, false);
 }
 
 void utf8_to_utf16_escaped(std::string_view text, char16_t* out, std::size_t& written) {
-  if (widen_ascii(text, out)) {
-    written = text.size();
-    return;
-  }
-  decode_utf8(text, out, written, true);
+  decode(text, out, written, true);
 }
 
 namespace {
