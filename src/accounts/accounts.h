@@ -31,6 +31,9 @@ using AttributeBuffers = std::vector<WideBuffer>;
 
 // ---- Text conversion and host ----------------------------------------------------------
 
+/// A new 512-unit buffer, all zeros; null when memory is short.
+WideBuffer new_wide_buffer();
+
 /// Converts ANSI text (with its terminator) into a new 512-unit buffer; null on failure
 /// (the caller then calls report_conversion_error).
 WideBuffer to_wide(const char* text);
@@ -66,12 +69,13 @@ LogonOutcome log_on_with_password(LPCWSTR wide_user, char* password, WideBuffer&
 int apply_account_attributes(USER_INFO_1* record, char* const* words, int last,
                              AttributeBuffers& owned);
 
-/// home="..." comment="..." script="..." for the present fields of user's record, as the
-/// replies of check, lookup and search carry them; null when there are none to show or the
-/// record is null. A field whose narrow form cannot be made, or that would make the reply
-/// line longer than 1023 characters, is left out with an ERROR log line naming user and
-/// the field: a value is never cut.
-HeapText format_account_attributes(const USER_INFO_1* record, const char* user);
+/// Writes home="..." comment="..." script="..." for the present fields of user's record, as
+/// the replies of check, lookup and search carry them, into text (kMessageBuffer bytes);
+/// false, text empty, when there are none to show or the record is null. A field whose
+/// narrow form cannot be made, or that would make the reply line longer than 1023
+/// characters, is left out with an ERROR log line naming user and the field: a value is
+/// never cut.
+bool format_account_attributes(const USER_INFO_1* record, const char* user, char* text);
 
 /// The text after the first '=' of word, one enclosing quote removed at each end, in a
 /// process-wide area; null for a null word.

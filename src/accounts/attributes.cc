@@ -136,8 +136,9 @@ int apply_account_attributes(USER_INFO_1* record, char* const* words, int last,
   return create_directory_chain(path);
 }
 
-HeapText format_account_attributes(const USER_INFO_1* record, const char* user) {
-  if (!record || !user) return nullptr;
+bool format_account_attributes(const USER_INFO_1* record, const char* user, char* text) {
+  text[0] = '\0';
+  if (!record || !user) return false;
   const struct {
     const char* name;
     LPCWSTR value;
@@ -151,8 +152,6 @@ HeapText format_account_attributes(const USER_INFO_1* record, const char* user) 
   // fit the reply buffer; search's "+DATA <user> <text>" is shorter.
   const std::size_t words = kConfigReplyWords + std::strlen(user);
   const std::size_t room = words < kMessageBuffer - 2 ? kMessageBuffer - 2 - words : 0;
-  // Put together in place, then copied to the heap once.
-  char text[kMessageBuffer];
   char* end = text;
   auto put = [&end](const char* part, std::size_t length) {
     std::memcpy(end, part, length);
@@ -182,7 +181,6 @@ HeapText format_account_attributes(const USER_INFO_1* record, const char* user) 
     put(value, length);
     put("\"", 1);
   }
-  if (end == text) return nullptr;
   *end = '\0';
-  return HeapText(append_grow(nullptr, text));
+  return end != text;
 }

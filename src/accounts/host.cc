@@ -12,13 +12,10 @@ namespace {
 constexpr const char* kComputerNameKey =
     "SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName";
 constexpr const char* kComputerNameValue = "ComputerName";
-// Only half of the value buffer is offered to the read: at most 255 units and the
-// terminator, and the zeroed rest keeps the text terminated whatever the value holds.
+// At most 255 units and the terminator are read: the zeroed unit behind them keeps the text
+// terminated whatever the value holds.
 constexpr DWORD kRegistryReadBytes = 512;
-
-WideBuffer new_wide_buffer() {
-  return WideBuffer(new (std::nothrow) WCHAR[kWideUnits]());
-}
+constexpr int kRegistryValueUnits = kRegistryReadBytes / sizeof(WCHAR) + 1;
 
 // Reads the computer name from the registry into name (512 bytes); leaves it empty when
 // it cannot be had.
@@ -26,7 +23,7 @@ void read_computer_name(char* name) {
   // The key path and value name hold no secret: plain arrays, not wiped heap buffers.
   WCHAR key_path[kWideUnits];
   WCHAR value_name[kWideUnits];
-  WCHAR value[kWideUnits] = {};
+  WCHAR value[kRegistryValueUnits] = {};
   if (MultiByteToWideChar(CP_ACP, 0, kComputerNameKey, -1, key_path, kWideUnits) == 0 ||
       MultiByteToWideChar(CP_ACP, 0, kComputerNameValue, -1, value_name, kWideUnits) == 0) {
     log_info("Conversion error for KEY_COMPUTER_NAME - can't retrieve hostname from registry");
@@ -57,7 +54,8 @@ WideBuffer resolve_host() {
   WideBuffer result = new_wide_buffer();
   if (!result) return nullptr;
 
-  char name[kLineBuffer] = {};
+  char name[kLineBuffer];
+  name[0] = '\0';
   const char* setting = text_of(settings().host);
   if (setting) {
     // A host setting is used even when empty: the registry is then not consulted.
@@ -76,7 +74,7 @@ WideBuffer resolve_host() {
 
   log_info("Host {%s}", name);
   if (name[0] != '\\') {
-    char prefixed[kLineBuffer] = {};
+    char prefixed[kLineBuffer];
     copy_bounded(prefixed, "\\\\", kLineLimit);
     append_bounded(prefixed, name, kLineLimit);
     copy_bounded(name, prefixed, kLineLimit);

@@ -48,6 +48,7 @@ std::string shown_name(LPCWSTR name) {
 // them: neither stops the listing of the others.
 void list_batch(const USER_INFO_1* entries, DWORD count, const char* pattern, int* listed) {
   char name[kLineBuffer];
+  char text[kMessageBuffer];
   for (DWORD i = 0; i < count; ++i) {
     const USER_INFO_1& entry = entries[i];
     if (to_narrow(entry.usri1_name, name) == 0) {
@@ -56,9 +57,8 @@ void list_batch(const USER_INFO_1* entries, DWORD count, const char* pattern, in
       continue;
     }
     if (name_matches(pattern, name) != 1) continue;
-    HeapText text = format_account_attributes(&entry, name);
-    if (text) {
-      reply_positive("+DATA %s %s", name, text.get());
+    if (format_account_attributes(&entry, name, text)) {
+      reply_positive("+DATA %s %s", name, text);
     } else {
       reply_positive("+DATA %s", name);
     }

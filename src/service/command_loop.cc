@@ -31,7 +31,7 @@ bool next_terminal_line(CommandInput& input, char* buffer) {
 }
 
 void wipe_words(ArgVector& command) {
-  for (auto& word : command.owned) secure_wipe(word.get(), std::strlen(word.get()));
+  if (command.text) secure_wipe(command.text.get(), command.text_size);
 }
 
 }  // namespace

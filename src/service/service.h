@@ -25,10 +25,11 @@ void clear_negative_sent();
 // ---- Command words -------------------------------------------------------------------
 
 /// A command as words: element 0 is the program path (may be null), words[count] is
-/// null. A vector made by tokenize_line owns its words; handlers may overwrite the
-/// bytes of a word (passwords are wiped after use).
+/// null. A vector made by tokenize_line owns its words, all in text; handlers may
+/// overwrite the bytes of a word (passwords are wiped after use, text_size bytes).
 struct ArgVector {
-  std::vector<std::unique_ptr<char[]>> owned;
+  std::unique_ptr<char[]> text;
+  std::size_t text_size = 0;
   std::vector<char*> words;  // count + 1 entries, the last one null
   int count = 0;
 };

@@ -1,55 +1,47 @@
 // Splits a command line into words: blanks separate, double quotes group, and the line
 // ends at the first NUL, carriage return or newline.
 #include <cstring>
-#include <string>
 
 #include "log/log.h"
-#include "platform/platform.h"
 #include "service/service.h"
-
-namespace {
-
-// Appends a heap copy of text (or a null entry for a null text) to the vector.
-void append_word(ArgVector& vector, const char* text, std::size_t length) {
-  if (!text) {
-    vector.words.push_back(nullptr);
-    return;
-  }
-  auto copy = std::make_unique<char[]>(length + 1);
-  std::memcpy(copy.get(), text, length);
-  copy[length] = '\0';
-  vector.words.push_back(copy.get());
-  vector.owned.push_back(std::move(copy));
-}
-
-}  // namespace
 
 ArgVector tokenize_line(const char* line, const char* program_path) {
   ArgVector vector;
+  const std::size_t path_length = program_path ? std::strlen(program_path) : 0;
+  const std::size_t line_length = line ? std::strlen(line) : 0;
+  // Every word goes into one buffer: the words of a line, each with its terminator, never
+  // take more than the line and one byte, as each separator or quote frees a byte.
+  vector.text_size = (program_path ? path_length + 1 : 0) + line_length + 1;
+  vector.text.reset(new char[vector.text_size]);
   // Room for a command and its usual words without growing.
   vector.words.reserve(8);
-  vector.owned.reserve(8);
-  append_word(vector, program_path, program_path ? std::strlen(program_path) : 0);
+  char* out = vector.text.get();
+  if (program_path) {
+    std::memcpy(out, program_path, path_length + 1);
+    vector.words.push_back(out);
+    out += path_length + 1;
+  } else {
+    vector.words.push_back(nullptr);
+  }
 
-  // Room for the whole line at once: a word that grew would leave its earlier buffer,
-  // maybe part of a password, behind unwiped.
-  std::string pending;
-  pending.reserve(line ? std::strlen(line) : 0);
+  char* word = out;
   bool quoted = false;
   for (const char* p = line ? line : ""; *p && *p != '\r' && *p != '\n'; ++p) {
     if (*p == '"') {
       quoted = !quoted;
     } else if (*p == ' ' && !quoted) {
       // Every blank ends a word, so two blanks in a row give an empty one.
-      append_word(vector, pending.data(), pending.size());
-      pending.clear();
+      *out++ = '\0';
+      vector.words.push_back(word);
+      word = out;
     } else {
-      pending.push_back(*p);
+      *out++ = *p;
     }
   }
-  if (!pending.empty()) append_word(vector, pending.data(), pending.size());
-  // The pending word may have held a password.
-  secure_wipe(pending.data(), pending.capacity());
+  if (out != word) {
+    *out = '\0';
+    vector.words.push_back(word);
+  }
 
   vector.count = static_cast<int>(vector.words.size());
   vector.words.push_back(nullptr);
