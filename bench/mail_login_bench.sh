@@ -77,7 +77,7 @@ for port in (store_port, file_port):  # warm both up
     for _ in range(3):
         login(port)
 store, file = [], []
-for _ in range(60):
+for _ in range(100):
     store.append(login(store_port))
     file.append(login(file_port))
 a, b = statistics.median(store) * 1000, statistics.median(file) * 1000
