@@ -78,7 +78,7 @@ void replace_word(ArgVector& command, int i, const std::string& text) {
   auto copy = std::make_unique<char[]>(text.size() + 1);
   std::memcpy(copy.get(), text.c_str(), text.size() + 1);
   command.words[static_cast<std::size_t>(i)] = copy.get();
-  command.owned.push_back(std::move(copy));
+  command.added.push_back(std::move(copy));
 }
 
 void contain_home_words(ArgVector& command) {

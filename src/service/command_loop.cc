@@ -32,6 +32,7 @@ bool next_terminal_line(CommandInput& input, char* buffer) {
 
 void wipe_words(ArgVector& command) {
   if (command.text) secure_wipe(command.text.get(), command.text_size);
+  for (auto& word : command.added) secure_wipe(word.get(), std::strlen(word.get()));
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ void clear_negative_sent();
 struct ArgVector {
   std::unique_ptr<char[]> text;
   std::size_t text_size = 0;
-  std::vector<char*> words;  // count + 1 entries, the last one null
+  std::vector<std::unique_ptr<char[]>> added;  // words a command filter put in place
+  std::vector<char*> words;                    // count + 1 entries, the last one null
   int count = 0;
 };
 
