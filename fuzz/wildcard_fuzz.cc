@@ -79,8 +79,10 @@ void check_attributes(const std::string& line) {
   AttributeBuffers owned;
   if (apply_account_attributes(&record, command.words.data(), 0, owned) == 1) {
     if (!record.usri1_comment) fail("no comment after the attributes", line, "");
-    HeapText text = format_account_attributes(&record, "");
-    if (text && !std::strstr(text.get(), "comment=\"")) fail("comment not formatted", line, "");
+    char text[kMessageBuffer];
+    if (format_account_attributes(&record, "", text) && !std::strstr(text, "comment=\"")) {
+      fail("comment not formatted", line, "");
+    }
   }
   clear_negative_sent();
 }
