@@ -12,7 +12,7 @@ namespace {
 
 constexpr int kAccounts = 100000;
 constexpr int kLookups = 100000;
-constexpr int kRounds = 15;  // a multiple of three: each program leads as often
+constexpr int kRounds = 30;  // a multiple of three: each program leads as often
 
 }  // namespace
 
