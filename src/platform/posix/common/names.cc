@@ -106,7 +106,7 @@ bool name_key(std::u16string_view name, std::string& key) {
 }
 
 bool valid_account_name(std::u16string_view name) {
-  if (name.empty() || name.size() > kMaxNameUnits) return false;
+  if (name.size() > kMaxNameUnits) return false;  // not even looked at
   NameRules rules;
   for (char16_t unit : name)
     if (!rules.take(unit)) return false;
