@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_util.h"
@@ -52,14 +53,19 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A DC that has just started answers its root entry a little before it takes binds: the
+// service connection is tried for up to 30 seconds.
 LdapPtr service() {
   LdapPtr ld;
   auto lock = lock_domain();
-  if (connect_domain_service(ld) != 0) {
-    std::fprintf(stderr, "no service connection\n");
-    std::exit(1);
+  DWORD code = 0;
+  for (int attempt = 0; attempt < 60; ++attempt) {
+    code = connect_domain_service(ld);
+    if (code == 0) return ld;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
-  return ld;
+  std::fprintf(stderr, "no service connection (%lu)\n", static_cast<unsigned long>(code));
+  std::exit(1);
 }
 
 // Adds accounts without a password (the DC's cost of a password would dominate the setup).
