@@ -53,8 +53,8 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A DC that has just started answers its root entry a little before it takes binds: the
-// service connection is tried for up to 30 seconds.
+// The DC has just started: the service connection is tried for up to 30 seconds, and a
+// failure says its code.
 LdapPtr service() {
   LdapPtr ld;
   auto lock = lock_domain();
