@@ -106,7 +106,7 @@ bool name_key(std::u16string_view name, std::string& key) {
 }
 
 bool valid_account_name(std::u16string_view name) {
-  if (name.size() > kMaxNameUnits) return false;  // not even looked at
+  if (name.size() > kMaxNameUnits) return false;  // refused before its units are read
   NameRules rules;
   for (char16_t unit : name)
     if (!rules.take(unit)) return false;
