@@ -116,12 +116,15 @@ TEST_F(PlantedFilesTest, PlantedStoreIsNeverUsed) {
     const ChildResult result = run("set admin pw\ncheck admin pw\nlookup admin\nquit\n");
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.exit_code, 0);
-    // Every account command is refused: access denied, never a new empty store.
+    // Every account command fails as an outage (a misconfiguration, never "not found" or
+    // "wrong password"), never on a new empty store, and the log names the file.
     EXPECT_EQ(split_lines(result.out),
-              (std::vector<std::string>{
-                  "-ERR The user does not have access to the requested information.",
-                  "-ERR 5:Unknown error has occurred.", "-ERR User admin not found.", "+OK"}))
+              (std::vector<std::string>{"-ERR 1610:Unknown error has occurred.",
+                                        "-ERR 1610:Unknown error has occurred.",
+                                        "-ERR 1610:Unknown error has occurred.", "+OK"}))
         << result.out;
+    EXPECT_NE(read_text(work_ / "ostrel.log").find("ERROR Refused file {" + work_.string()),
+              std::string::npos);
     EXPECT_EQ(read_text(c.untouched), c.untouched == secret_ ? "root only\n" : before);
     EXPECT_EQ(read_text(secret_), "root only\n");
     std::error_code ignored;

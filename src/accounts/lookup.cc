@@ -9,8 +9,8 @@ namespace {
 // Codes that say the account store could not answer, not that the account is missing: a
 // busy or broken store, a store that cannot be opened, read or written (permissions, a
 // read-only file system, an I/O error, files moved under the process), or a host or
-// directory that cannot be reached, must not pass for an absent account (a mail server
-// would bounce mail for a real user).
+// directory that cannot be reached, a file refused as unsafe, must not pass for an absent account
+// (a mail server would bounce mail for a real user).
 bool store_could_not_answer(NET_API_STATUS status) {
   switch (status) {
     case ERROR_BUSY:
@@ -24,6 +24,7 @@ bool store_could_not_answer(NET_API_STATUS status) {
     case ERROR_IO_DEVICE:
     case ERROR_FILE_INVALID:
     case ERROR_DISK_FULL:
+    case ERROR_BAD_CONFIGURATION:
       return true;
     default:
       return false;

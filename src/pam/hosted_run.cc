@@ -23,6 +23,7 @@ HostedRun::HostedRun(const char* directory) {
     platform_close_store();
     connection_pid = current_process_id();
   }
+  platform_set_store_reader(true);
   set_hosted(1);
   set_echo_to_stdout(0);
   set_log_level(LOG_NONE);

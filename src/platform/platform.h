@@ -105,6 +105,14 @@ std::FILE* create_file_exclusive(const char* path);
 /// errno set; *refusal (when given) gets the reason of a refusal, else null.
 std::FILE* open_trusted_file(const char* path, const char* mode, const char** refusal);
 
+/// Where a refused file is reported (POSIX): a store, password file or other file the
+/// settings name that fails the trust rule of open_trusted_file (or, for a secret, is
+/// readable by group or others), or that cannot be used at all. The account call that met
+/// it fails with ERROR_BAD_CONFIGURATION, a misconfiguration every command answers as an
+/// outage. The program logs the path and the reason; null reports nothing. Windows leaves
+/// files to the system.
+void platform_set_file_reporter(void (*report)(const char* path, const char* reason));
+
 /// Removes the account named by record->usri1_name from server and adds record (level 1,
 /// as NetUserAdd takes it) in its place, as one step where the platform can: a process
 /// that dies part-way leaves the old account or the new one, never neither. The removal

@@ -50,10 +50,17 @@ void end_words_at_line_breaks(int argc, char** argv) {
   }
 }
 
+// A store or password file the settings name that cannot be trusted or used: the command
+// fails as an outage, and the log says which file and why.
+void report_refused_file(const char* path, const char* reason) {
+  log_error("Refused file {%s,%s}", path, reason);
+}
+
 }  // namespace
 
 std::string apply_account_settings(const char* name) {
   const Settings& store = settings();
+  platform_set_file_reporter(report_refused_file);
   platform_set_directory_options(text_of(store.ldap_base), text_of(store.ldap_bind_dn),
                                  text_of(store.ldap_bind_pw_file));
   platform_set_tls_ca_file(text_of(store.ldap_ca_file));

@@ -75,6 +75,8 @@ std::FILE* create_file_exclusive(const char* path) {
   return stream;
 }
 
+void platform_set_file_reporter(void (*)(const char*, const char*)) {}
+
 std::FILE* open_trusted_file(const char* path, const char* mode, const char** refusal) {
   // Who may change a file is the business of its access control list.
   if (refusal != nullptr) *refusal = nullptr;

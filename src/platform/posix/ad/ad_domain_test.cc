@@ -6,9 +6,11 @@
 // The tests add accounts with names of their own, remove them again and put back the
 // domain policy they change.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -235,12 +237,21 @@ TEST_F(DomainTest, EveryAnswerOfTheDcGivesWindowsCode) {
   EXPECT_EQ(add(record(name("denied"), "Good-Pass.1")), ERROR_ACCESS_DENIED);
   EXPECT_EQ(set_flags(bob, UF_NORMAL_ACCOUNT), ERROR_ACCESS_DENIED);
   EXPECT_EQ(NetUserDel(nullptr, member.c_str()), ERROR_ACCESS_DENIED);
-  // A password file behind a symbolic link is refused before anything is sent.
+  // A password file behind a symbolic link, or one others can read, is a misconfiguration
+  // refused before anything is sent: never an answer about the account.
   const std::string link = env("OSTREL_TEST_AD_BIND_PW_FILE") + ".link";
   ASSERT_EQ(symlink(env("OSTREL_TEST_AD_BIND_PW_FILE").c_str(), link.c_str()), 0);
   use(env("OSTREL_TEST_AD_URI"), env("OSTREL_TEST_AD_BIND_DN"), link);
-  EXPECT_EQ(NetUserDel(nullptr, member.c_str()), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(NetUserDel(nullptr, member.c_str()), ERROR_BAD_CONFIGURATION);
   unlink(link.c_str());
+  const std::string readable = env("OSTREL_TEST_AD_BIND_PW_FILE") + ".readable";
+  std::filesystem::copy_file(env("OSTREL_TEST_AD_BIND_PW_FILE"), readable);
+  chmod(readable.c_str(), 0644);
+  use(env("OSTREL_TEST_AD_URI"), env("OSTREL_TEST_AD_BIND_DN"), readable);
+  LPBYTE info = nullptr;
+  EXPECT_EQ(NetUserGetInfo(nullptr, wide(bob).c_str(), 1, &info), ERROR_BAD_CONFIGURATION);
+  NetApiBufferFree(info);
+  unlink(readable.c_str());
   // A DC that is not there, or whose certificate does not chain to the CA file: never an
   // answer about the account.
   use("ldaps://127.0.0.1:1", env("OSTREL_TEST_AD_BIND_DN"), env("OSTREL_TEST_AD_BIND_PW_FILE"));

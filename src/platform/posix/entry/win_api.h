@@ -67,6 +67,7 @@ inline constexpr DWORD ERROR_MEMBER_IN_ALIAS = 1378;
 inline constexpr DWORD ERROR_NO_SUCH_MEMBER = 1387;
 inline constexpr DWORD ERROR_INVALID_MEMBER = 1388;
 inline constexpr DWORD ERROR_FILE_CORRUPT = 1392;
+inline constexpr DWORD ERROR_BAD_CONFIGURATION = 1610;
 inline constexpr DWORD ERROR_ACCOUNT_EXPIRED = 1793;
 inline constexpr DWORD ERROR_PASSWORD_MUST_CHANGE = 1907;
 inline constexpr DWORD ERROR_ACCOUNT_LOCKED_OUT = 1909;
@@ -183,6 +184,11 @@ NET_API_STATUS NetApiBufferFree(LPVOID buffer);
 BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logon_type,
                 DWORD logon_provider, PHANDLE token);
 BOOL CloseHandle(HANDLE handle);
+
+/// A process that only checks passwords and reads accounts (the PAM module) never creates
+/// or sets up a store: a missing or empty store file is then a misconfiguration
+/// (ERROR_BAD_CONFIGURATION), reported as a refused file.
+void platform_set_store_reader(bool reader);
 
 // ---- For tests only (POSIX stand-in) ------------------------------------------------------
 

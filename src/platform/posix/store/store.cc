@@ -135,6 +135,7 @@ struct StoreState {
   dev_t log_device = 0;
   ino_t log_inode = 0;
   bool close_at_exit = false;         // the store is closed when the process ends
+  bool reader = false;                // never creates or sets up a store
   std::int64_t files_checked_ms = 0;  // on the coarse monotonic clock
 };
 
@@ -277,19 +278,25 @@ DWORD ensure_schema(sqlite3* db, bool fresh) {
 }
 
 // The journal files the database library keeps beside the store: another user's file
-// there would be read as part of the store.
-bool companions_trusted(const std::string& path) {
+// there would be read as part of the store. 0 or the misconfiguration code.
+DWORD check_companions(const std::string& path) {
   for (const char* suffix : {"-wal", "-shm", "-journal"}) {
-    if (untrusted_path_reason((path + suffix).c_str()) != nullptr) return false;
+    const std::string companion = path + suffix;
+    if (const char* reason = untrusted_path_reason(companion.c_str()); reason != nullptr)
+      return refuse_file(companion, reason);
   }
-  return true;
+  return 0;
 }
 
 // Why the store file could not be opened, as a store result code.
-DWORD open_error(int error) {
+DWORD open_error(const std::string& path, int error) {
   switch (error) {
-    case ELOOP:  // a symbolic link in the store's place
-      return ERROR_ACCESS_DENIED;
+    case ELOOP:
+      return refuse_file(path, "a symbolic link");
+    case ENOENT:
+      // A store a reader must not create is missing: the settings name the wrong file.
+      if (state.reader) return refuse_file(path, "no such file, and a reader never creates one");
+      return ERROR_OPEN_FAILED;
     case EROFS:
       return ERROR_WRITE_PROTECT;
     case EIO:
@@ -305,25 +312,29 @@ DWORD open_error(int error) {
 }
 
 // Opens or creates the store file itself, never through a symbolic link, and checks it
-// and its journal files: 0, ERROR_ACCESS_DENIED when any of them must not be trusted, or
-// why the file cannot be opened. fresh tells a file that holds nothing (empty, no log with
-// content beside it): only such a file gets the tables of a new store. An empty file
-// beside a log that holds something is refused as corrupt before the database library
-// sees it, since the library would delete that log.
+// and its journal files: 0, ERROR_BAD_CONFIGURATION when any of them must not be trusted
+// (or a reader finds no store), or why the file cannot be opened. fresh tells a file that
+// holds nothing (empty, no log with content beside it): only such a file gets the tables
+// of a new store, and never from a reader. An empty file beside a log that holds
+// something is refused as corrupt before the database library sees it, since the library
+// would delete that log.
 DWORD check_store_files(const std::string& path, bool& fresh) {
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return open_error(errno);
+  const int create = state.reader ? 0 : O_CREAT;
+  const int fd = open(path.c_str(), O_RDWR | create | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return open_error(path, errno);
   struct stat status {};
   const bool examined = fstat(fd, &status) == 0;
   close(fd);
   if (!examined) return ERROR_IO_DEVICE;
-  if (untrusted_file_reason(status) != nullptr || !companions_trusted(path))
-    return ERROR_ACCESS_DENIED;
+  if (const char* reason = untrusted_file_reason(status); reason != nullptr)
+    return refuse_file(path, reason);
+  if (const DWORD rc = check_companions(path); rc != 0) return rc;
   struct stat log_status {};
   const bool log_holds_data =
       stat((path + "-wal").c_str(), &log_status) == 0 && log_status.st_size > 0;
   if (status.st_size == 0 && log_holds_data) return ERROR_FILE_CORRUPT;
   fresh = status.st_size == 0;
+  if (fresh && state.reader) return refuse_file(path, "empty, and a reader never sets up a store");
   return 0;
 }
 
@@ -414,7 +425,7 @@ DWORD open_store(Access access) {
   if (rc != SQLITE_OK) return store_error(rc);
   if (version != kSchemaVersion) return ERROR_FILE_CORRUPT;
   // The files beside it now exist; none may have been slipped in meanwhile.
-  if (!companions_trusted(path)) return ERROR_ACCESS_DENIED;
+  if (const DWORD result = check_companions(path); result != 0) return result;
   if (const DWORD result = remember_log(); result != 0) return result;
   // What a process that ended without closing left in the log goes into the file now.
   sqlite3_wal_checkpoint_v2(state.db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
@@ -487,6 +498,11 @@ void set_store_path(const std::string& path) {
 }
 
 }  // namespace ostrel_posix
+
+void platform_set_store_reader(bool reader) {
+  auto lock = ostrel_posix::lock_store();
+  ostrel_posix::state.reader = reader;
+}
 
 void platform_close_store() {
   {

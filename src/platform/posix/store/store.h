@@ -63,10 +63,11 @@ enum Sql : int {
 /// Serialises this process's calls: they share one connection and its statements.
 std::unique_lock<std::mutex> lock_store();
 
-/// What a call does with the store. Before a call that writes, the open files are always
-/// compared with those the store's name leads to; before one that only reads, at most once
-/// a second.
-enum class Access { kRead, kWrite };
+/// What a call does with the store. Before a call that writes or checks a password, the
+/// open files are always compared with those the store's name leads to (a logon costs a
+/// password hash, so a store replaced a moment ago is seen at once); before one that only
+/// reads, at most once a second.
+enum class Access { kRead, kLogon, kWrite };
 
 /// Opens the store unless it is open, and opens it again by name when its files were moved,
 /// replaced or removed under the process (store lock held): 0 or a store result code.

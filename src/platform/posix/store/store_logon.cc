@@ -48,7 +48,7 @@ DWORD read_stored(const std::string& key, StoredLogon& stored) {
 
 DWORD read_logon(const std::string& key, StoredLogon& stored) {
   auto lock = lock_store();
-  if (const DWORD rc = open_store(Access::kRead); rc != 0) return rc;
+  if (const DWORD rc = open_store(Access::kLogon); rc != 0) return rc;
   return read_stored(key, stored);
 }
 
