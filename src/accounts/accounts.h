@@ -72,9 +72,10 @@ int apply_account_attributes(USER_INFO_1* record, char* const* words, int last,
 /// Writes home="..." comment="..." script="..." for the present fields of user's record, as
 /// the replies of check, lookup and search carry them, into text (kMessageBuffer bytes);
 /// false, text empty, when there are none to show or the record is null. A field whose
-/// narrow form cannot be made, or that would make the reply line longer than 1023
-/// characters, is left out with an ERROR log line naming user and the field: a value is
-/// never cut.
+/// narrow form cannot be made, that holds a double quote or a control character (the
+/// reply could not carry it unambiguously), or that would make the reply line longer than
+/// 1023 characters, is left out with an ERROR log line naming user and the field: a value
+/// is never cut.
 bool format_account_attributes(const USER_INFO_1* record, const char* user, char* text);
 
 /// The text after the first '=' of word, one enclosing quote removed at each end, in a

@@ -39,6 +39,16 @@ constexpr DWORD kHomeParameter = 5;
 constexpr DWORD kCommentParameter = 6;
 constexpr DWORD kScriptParameter = 8;
 
+// True when the reply cannot carry value unambiguously: a double quote would end the
+// value early (and let the rest pass for another attribute), a control character could
+// break the line.
+bool reply_cannot_carry(const char* value) {
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(value); *c; ++c) {
+    if (*c == '"' || *c < 0x20 || *c == 0x7F) return true;
+  }
+  return false;
+}
+
 // Writes the reply for a field whose narrow form could not be made: the field's own
 // reply when it does not fit the buffer, the conversion reply for any other failure.
 // Always 0, the result of a refused record.
@@ -74,6 +84,7 @@ int record_fits_reply(const USER_INFO_1* record) {
   for (const auto& item : items) {
     if (!item.value) continue;
     if (to_narrow(item.value, text) == 0) return refuse_parameter(item.parameter);
+    if (reply_cannot_carry(text)) return refuse_parameter(item.parameter, true);
     // A blank between items, then name="value".
     length += (first ? 0 : 1) + std::strlen(item.name) + 3 + std::strlen(text);
     first = false;
@@ -166,6 +177,12 @@ bool format_account_attributes(const USER_INFO_1* record, const char* user, char
       log_error(
           "Account %s: %s left out of the reply, %s.", user, item.name,
           GetLastError() == ERROR_INSUFFICIENT_BUFFER ? "longer than 511 bytes" : "not valid text");
+      continue;
+    }
+    // Another tool may have written what set never stores.
+    if (reply_cannot_carry(value)) {
+      log_error("Account %s: %s left out of the reply, it holds a quote or a control character.",
+                user, item.name);
       continue;
     }
     const std::size_t length = std::strlen(value);

@@ -109,6 +109,8 @@ TEST_F(AttributesTest, FailuresStopTheScan) {
        nullptr,
        "-ERR Unable to convert to unicode, no possible translation.\n",
        "(null)|(null)|(null)"},
+      // set never stores what its replies could not carry.
+      {{"comment=a\tb"}, nullptr, "-ERR Comment invlaid.\n", "(null)|a\tb|(null)"},
       {{"home=/x"},
        "WideCharToMultiByte",
        "-ERR Unable to convert to unicode, invalid flags.\n",
@@ -180,7 +182,11 @@ TEST_F(AttributesTest, AttributeTextForThePresentFields) {
        "home=\"d:\\users\\bob\" comment=\"Sales\" script=\"logon.cmd\""},
       {"/home/bob", nullptr, "s.cmd", "home=\"/home/bob\" script=\"s.cmd\""},
       {nullptr, "c", "s", "comment=\"c\" script=\"s\""},
-      {nullptr, "say \"hi\"", nullptr, "comment=\"say \"hi\"\""},
+      // Written by another tool: a quote would forge an attribute, a control character
+      // could break the line; such a field is left out, the others stay.
+      {"/home/bob", "x\" home=\"/srv/mail/victim", nullptr, "home=\"/home/bob\""},
+      {nullptr, "c", "tab\there", "comment=\"c\""},
+      {"/home/bob\x7f", "line\nbreak", nullptr, nullptr},
       {"", nullptr, nullptr, "home=\"\""},
       {nullptr, nullptr, nullptr, nullptr},
   };
