@@ -2,6 +2,8 @@
 // three formatters.
 #include "log/log.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "log/log_internal.h"
 #include "platform/platform.h"
@@ -226,6 +229,21 @@ bool log_is_open() {
 }
 const char* log_path() {
   return open_path;
+}
+
+void log_owners(long& file_owner, long& directory_owner) {
+  file_owner = directory_owner = -1;
+  if (log_file == nullptr) return;
+  struct stat status {};
+  if (fstat(fileno(log_file), &status) == 0) file_owner = static_cast<long>(status.st_uid);
+  // The directory is the path up to its last separator: "." for a bare name, the root
+  // for a name right below it.
+  std::string directory = open_path;
+  const std::size_t slash = directory.rfind(path_separator());
+  directory = slash == std::string::npos ? "."
+              : slash == 0               ? directory.substr(0, 1)
+                                         : directory.substr(0, slash);
+  if (stat(directory.c_str(), &status) == 0) directory_owner = static_cast<long>(status.st_uid);
 }
 
 void reset_log_for_tests() {

@@ -54,6 +54,9 @@ int hosted();
 bool log_is_open();
 /// The path of the open log file ("" when none); for messages and tests.
 const char* log_path();
+/// The user ids that own the open log file and the directory it lies in: -1 for one that
+/// cannot be examined, both -1 when no log is open.
+void log_owners(long& file_owner, long& directory_owner);
 
 /// Closes any open log without an end line and returns every log state to its start.
 void reset_log_for_tests();

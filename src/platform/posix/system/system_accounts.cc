@@ -1,11 +1,14 @@
 // The host-account backend's side of adding, reading, changing and deleting accounts and
 // of group membership. Each change takes the host tools' locks, reads the files, and
 // writes back the ones it changed as one change (file_commit.h).
+#include <unistd.h>
+
 #include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "log/log.h"
 #include "platform/posix/common/backend.h"
 #include "platform/posix/system/faillock_tally.h"
 #include "platform/posix/system/home_dirs.h"
@@ -19,6 +22,18 @@ namespace {
 struct Ids {
   unsigned long uid = 0, gid = 0;
 };
+
+// The account Ostrel runs as, and the owners of its log and of the log's directory (the
+// mail owner, when the mail servers run Ostrel): deleting one of them, locking it or giving
+// it a new password would take the files away from Ostrel and the mail servers, and with
+// a mail owner every mailbox.
+bool runs_ostrel(unsigned long uid) {
+  if (uid == static_cast<unsigned long>(geteuid())) return true;
+  long file_owner = -1, directory_owner = -1;
+  log_owners(file_owner, directory_owner);
+  return (file_owner >= 0 && uid == static_cast<unsigned long>(file_owner)) ||
+         (directory_owner >= 0 && uid == static_cast<unsigned long>(directory_owner));
+}
 
 // The numbers in one field of every entry of a file.
 std::set<unsigned long> numbers_in(const AccountFile& file, std::size_t field) {
@@ -126,6 +141,7 @@ DWORD remove_entries(SystemFiles& files, const AccountName& name, Ids& ids) {
   const auto fields = split_fields(files.passwd.lines[static_cast<std::size_t>(at)], kPwFields);
   plain_number(fields[kPwUid], ids.uid);
   plain_number(fields[kPwGid], ids.gid);
+  if (runs_ostrel(ids.uid)) return ERROR_ACCESS_DENIED;
   remove_entry(files.passwd, at);
   if (const int sp = find_entry(files.shadow, name.text); sp >= 0) remove_entry(files.shadow, sp);
   leave_groups(files, name.text);
@@ -184,6 +200,12 @@ DWORD system_set_user(const AccountName& name, const UserFields& fields,
   const int at = files.find_account(name.text, &foreign);
   if (foreign) return ERROR_ACCESS_DENIED;
   if (at < 0) return NERR_UserNotFound;
+  // The account Ostrel runs on keeps its password and lock; its other fields may change.
+  const bool disabled = (fields.flags & UF_ACCOUNTDISABLE) != 0;
+  if (runs_ostrel(entry_uid(files, at)) &&
+      (password != nullptr ||
+       with_lock(stored_hash(files, at), disabled) != stored_hash(files, at)))
+    return ERROR_ACCESS_DENIED;
   // A record without UF_LOCKOUT, and a new password, unlock the account; a caller can
   // never set the flag. Unlocked first, so that a failure changes nothing else.
   if (const std::string tallies = counting_tally_directory(files.options);
@@ -195,7 +217,6 @@ DWORD system_set_user(const AccountName& name, const UserFields& fields,
   pw[kPwShell] = fields.has_script_path && !fields.script_path.empty() ? fields.script_path
                                                                        : files.options.shell;
   if (!valid_field_text(pw[kPwShell])) return NERR_InternalError;
-  const bool disabled = (fields.flags & UF_ACCOUNTDISABLE) != 0;
   const std::string field = password != nullptr ? hash_field(&hash, disabled)
                                                 : with_lock(stored_hash(files, at), disabled);
   const int sp = find_entry(files.shadow, name.text);
@@ -251,12 +272,15 @@ DWORD system_replace_user(const AccountName& name, const UserFields& fields,
   if (const DWORD rc = make_hash(password, hash); rc != 0) return rc;
   SystemFiles files;
   if (const DWORD rc = files.open(true, true); rc != 0) return removal = rc;
-  // A new password unlocks the account, before anything else changes.
+  // A new password unlocks the account, before anything else changes; the account Ostrel
+  // runs on is refused first.
   const std::string tallies = counting_tally_directory(files.options);
-  if (const int at = files.find_account(name.text);
-      at >= 0 && password != nullptr && !tallies.empty())
-    if (const DWORD rc = clear_tally(tallies, name.text, entry_uid(files, at)); rc != 0)
-      return removal = rc;
+  if (const int at = files.find_account(name.text); at >= 0) {
+    if (runs_ostrel(entry_uid(files, at))) return removal = ERROR_ACCESS_DENIED;
+    if (password != nullptr && !tallies.empty())
+      if (const DWORD rc = clear_tally(tallies, name.text, entry_uid(files, at)); rc != 0)
+        return removal = rc;
+  }
   // The new account keeps the old one's uid and group, so that its files stay its own;
   // both halves are written as one change.
   Ids ids;

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "log/log.h"
 #include "platform/posix/common/test_store.h"
 #include "platform/posix/system/account_files.h"
 #include "platform/posix/system/faillock_tally.h"
@@ -305,6 +306,63 @@ TEST_F(SystemBackendTest, AccountsOutsideTheManagedRangeAreNobodysToTouch) {
   ASSERT_EQ(NetUserDel(nullptr, u"trent"), 0u);  // the highest: still not handed on
   EXPECT_EQ(add(record("victor")), static_cast<DWORD>(NERR_InternalError));
   EXPECT_EQ((listed_names()), (std::vector<std::string>{"bob", "carol!", "mallory"}));
+}
+
+TEST_F(SystemBackendTest, TheAccountsOstrelRunsOnKeepTheirPasswordsAndAreNeverDeleted) {
+  // As root the mail owner owns the log's directory and carol the log file; as another
+  // user the mail owner is the user the test runs as.
+  const bool root = geteuid() == 0;
+  const unsigned long owner = root ? 5000 : geteuid();
+  if (owner < 1000) GTEST_SKIP() << "needs root or a user of the managed range";
+  const std::string id = std::to_string(owner);
+  const std::string passwd = "carol:x:1000:1000:Carol:/home/carol:/bin/sh\nvmail:x:" + id + ":" +
+                             id + "::/srv/mail:/usr/sbin/nologin\n";
+  const std::string shadow =
+      "carol:$6$salt$hash:19000:0:99999:7:::\n"
+      "vmail:$6$salt$other:19000:0:99999:7:::\n";
+  write_all(file("passwd"), passwd, 0644);
+  write_all(file("shadow"), shadow, 0640);
+  const std::string logs = dir_ + "/log";
+  std::filesystem::create_directory(logs);
+  if (root) {
+    ASSERT_EQ(chown(logs.c_str(), owner, owner), 0);
+  }
+  ASSERT_EQ(log_open(logs.c_str(), "ostrel"), 1);
+  if (root) {
+    ASSERT_EQ(chown((logs + "/ostrel.log").c_str(), 1000, 1000), 0);
+  }
+
+  std::vector<const char16_t*> kept{u"vmail"};
+  if (root) kept.push_back(u"carol");
+  for (const char16_t* name : kept) {
+    SCOPED_TRACE(narrow(name));
+    Record with_password = record(narrow(name)), locked = record(narrow(name), nullptr),
+           moved = record(narrow(name), nullptr);
+    locked.flags |= UF_ACCOUNTDISABLE;
+    moved.has_home_dir = true;
+    moved.home_dir = u"/srv/elsewhere";
+    EXPECT_EQ(NetUserDel(nullptr, name), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    NET_API_STATUS removal = 0;
+    platform_replace_user(nullptr, reinterpret_cast<USER_INFO_1*>(with_password.bytes()), nullptr,
+                          &removal);
+    EXPECT_EQ(removal, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(NetUserSetInfo(nullptr, name, 1, with_password.bytes(), nullptr),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(NetUserSetInfo(nullptr, name, 1, locked.bytes(), nullptr),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(read_all(file("passwd")), passwd);
+    EXPECT_EQ(read_all(file("shadow")), shadow);
+    // Its other fields may change.
+    EXPECT_EQ(NetUserSetInfo(nullptr, name, 1, moved.bytes(), nullptr), 0u);
+    EXPECT_EQ(read_all(file("shadow")), shadow);
+    EXPECT_NE(read_all(file("passwd")).find(":/srv/elsewhere:"), std::string::npos);
+    write_all(file("passwd"), passwd, 0644);
+  }
+  reset_log_for_tests();
+  // With the log closed the rule no longer holds for the owners of the log.
+  if (root) {
+    EXPECT_EQ(NetUserDel(nullptr, u"vmail"), 0u);
+  }
 }
 
 TEST_F(SystemBackendTest, HomesAreMadeBelowHomePathAndOnlyNewOnesAreGiven) {
