@@ -116,4 +116,41 @@ TEST(PamModule, ManyUsersForkedChildSharedLockoutAndOutages) {
     EXPECT_EQ(log.find(secret), std::string::npos) << secret;
 }
 
+// The module reads the store the settings name, as it is at each logon: a store replaced
+// by another is seen at once, and one removed is an outage, never a new empty store.
+TEST(PamModule, ReplacedOrRemovedStoreIsSeenAtTheNextLogon) {
+  const ScratchDir scratch;
+  ASSERT_FALSE(scratch.path.empty());
+  configure(scratch.path, "");
+  const fs::path work = scratch.path / "work";
+  const fs::path confdir = scratch.path / "pam.d";
+  const fs::path store = work / "ostrel.db";
+  ASSERT_TRUE(run_ostrel(work, {}, "set alice Old-pw1\n").exited);
+  {
+    const CapturedOutput quiet(scratch.path / "output");
+    EXPECT_EQ(try_login(confdir, "alice", "Old-pw1").authenticate, PAM_SUCCESS);
+    // Another store, made aside, moved into the store's place.
+    const fs::path aside = scratch.path / "aside";
+    fs::create_directories(aside);
+    write_text(aside / "ostrel.ini", "path " + aside.string() + "\n");
+    ASSERT_TRUE(run_ostrel(aside, {}, "set alice New-pw2\n").exited);
+    fs::rename(aside / "ostrel.db", store);
+    EXPECT_EQ(try_login(confdir, "alice", "Old-pw1").authenticate, PAM_AUTH_ERR);
+    EXPECT_EQ(try_login(confdir, "alice", "New-pw2").account, PAM_SUCCESS);
+
+    fs::remove(store);
+    const PamTry gone = try_login(confdir, "alice", "New-pw2");
+    EXPECT_EQ(gone.authenticate, PAM_AUTHINFO_UNAVAIL);
+    pam_conv conv{answer_password, const_cast<char*>("")};
+    pam_handle_t* pamh = nullptr;
+    ASSERT_EQ(pam_start_confdir("ostrel-test", "alice", &conv, confdir.c_str(), &pamh),
+              PAM_SUCCESS);
+    EXPECT_EQ(pam_acct_mgmt(pamh, 0), PAM_AUTHINFO_UNAVAIL);
+    pam_end(pamh, PAM_SUCCESS);
+  }
+  EXPECT_FALSE(fs::exists(store));
+  EXPECT_NE(read_text(work / "ostrel.log").find("ERROR Refused file {" + store.string()),
+            std::string::npos);
+}
+
 }  // namespace
