@@ -50,11 +50,12 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/ostrel-setup-slapd/ostrel-setup-sla
         DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/tests/ldap/ostrel-schema.ldif
         DESTINATION ${CMAKE_INSTALL_DATADIR}/ostrel)
-# A file that holds a password (the read-only directory account's) is readable by root
-# only, so that a copy made with cp --preserve=mode or install -m keeps it so.
+# A file that holds a password (the read-only directory or domain account's) is readable by
+# root only, so that a copy made with cp --preserve=mode or install -m keeps it so.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/dovecot ${PROJECT_SOURCE_DIR}/examples/postfix
         ${PROJECT_SOURCE_DIR}/examples/pam.d DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
-        PATTERN dovecot-ostrel-ldap.conf.ext PERMISSIONS OWNER_READ OWNER_WRITE)
+        PATTERN dovecot-ostrel-ldap.conf.ext PERMISSIONS OWNER_READ OWNER_WRITE
+        PATTERN dovecot-ostrel-ad.conf.ext PERMISSIONS OWNER_READ OWNER_WRITE)
 
 if(NOT OSTREL_FALLBACK_DIR STREQUAL CMAKE_INSTALL_FULL_SYSCONFDIR)
   install(CODE "message(WARNING \"This build reads its fallback settings from \"
