@@ -12,6 +12,7 @@
 #   localstatedir/log/ostrel/          the log (ostrel.log), mode 0750
 #
 #   libdir/security/pam_ostrel.so      the PAM module (src/pam/CMakeLists.txt)
+#   libdir/ostrel/pam_ostrel_core.so   the module's code, which it loads
 #   docdir/examples/                   Dovecot, Postfix and PAM configurations on Ostrel's
 #                                      accounts; the one that holds a password is readable by
 #                                      root only

@@ -153,4 +153,21 @@ TEST(PamModule, ReplacedOrRemovedStoreIsSeenAtTheNextLogon) {
             std::string::npos);
 }
 
+// A host that exports its own function of SQLite's name does not receive the module's
+// calls: the module runs on the libraries it was linked with.
+TEST(PamModule, HostFunctionsOfTheSameNameAreNotCalled) {
+#ifdef OSTREL_NO_DEEPBIND
+  GTEST_SKIP() << "the sanitizers' runtime refuses deep binding";
+#endif
+  const ScratchDir scratch;
+  ASSERT_FALSE(scratch.path.empty());
+  configure(scratch.path, "");
+  ASSERT_TRUE(run_ostrel(scratch.path / "work", {}, "set alice Right-pw1\n").exited);
+  const std::string command = std::string(OSTREL_INTERPOSING_HOST) + " " +
+                              (scratch.path / "pam.d").string() + " ostrel-test alice Right-pw1";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), PAM_SUCCESS);
+}
+
 }  // namespace

@@ -1,7 +1,8 @@
 // pam_ostrel.so: mail servers check passwords through Ostrel. Each call reads the
 // settings, opens the log and logs on through the same LogonUserW as the check command
-// (lockout, equal-cost refusals, hash renewal, every backend). Only the pam_sm_*
-// functions leave the module; nothing is written to the host's standard output or error.
+// (lockout, equal-cost refusals, hash renewal, every backend). This is the module's core,
+// pam_ostrel_core.so, which the loader pam_ostrel.so opens; only the two entry points
+// leave it, and nothing is written to the host's standard output or error.
 #include <security/pam_ext.h>
 #include <security/pam_modules.h>
 
@@ -174,8 +175,10 @@ int account(pam_handle_t* pamh, int argc, const char** argv) {
 
 }  // namespace
 
-// No exception may cross into the C caller: one that escapes is a set-up failure.
-OSTREL_PAM_EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int, int argc, const char** argv) {
+// No exception may cross into the C caller: one that escapes is a set-up failure. The
+// loader (pam_loader.cc) calls these for PAM's pam_sm_authenticate and pam_sm_acct_mgmt.
+OSTREL_PAM_EXPORT int ostrel_pam_authenticate(pam_handle_t* pamh, int, int argc,
+                                              const char** argv) {
   try {
     return authenticate(pamh, argc, argv);
   } catch (...) {
@@ -183,11 +186,7 @@ OSTREL_PAM_EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int, int argc, con
   }
 }
 
-OSTREL_PAM_EXPORT int pam_sm_setcred(pam_handle_t*, int, int, const char**) {
-  return PAM_SUCCESS;
-}
-
-OSTREL_PAM_EXPORT int pam_sm_acct_mgmt(pam_handle_t* pamh, int, int argc, const char** argv) {
+OSTREL_PAM_EXPORT int ostrel_pam_acct_mgmt(pam_handle_t* pamh, int, int argc, const char** argv) {
   try {
     return account(pamh, argc, argv);
   } catch (...) {
