@@ -103,9 +103,9 @@ TEST_F(WholeRepliesTest, HostValuesOtherToolsWroteAreLeftOutNeverCut) {
                  (etc / "passwd").string() + "\nshadow_file " + (etc / "shadow").string() +
                  "\nhome_path " + homes + "\nshell /bin/sh\n");
   ASSERT_EQ(serve("set carol Carol#1 comment=c\nset dave Dave#1 comment=d\nset erin Erin#1 "
-                  "comment=e\nquit\n")
+                  "comment=e\nset fay Fay#1 comment=f\nquit\n")
                 .size(),
-            4u);
+            5u);
   const std::string long_home = path_of_length(480);
   const std::string gecos[] = {std::string(600, 'c'), std::string(480, 'd'), "Jos\xe9"};
   // usermod -c, -d and -s as the host's administrator would run them.
@@ -114,7 +114,9 @@ TEST_F(WholeRepliesTest, HostValuesOtherToolsWroteAreLeftOutNeverCut) {
       {":c:", ":" + gecos[0] + ":"},
       {":d:" + homes + "/dave:/bin/sh",
        ":" + gecos[1] + ":" + long_home + ":/" + std::string(100, 's')},
-      {":e:", ":" + gecos[2] + ":"}};
+      {":e:", ":" + gecos[2] + ":"},
+      // chfn lets a user write a quote into the GECOS: it must not forge a home.
+      {":f:", ":x\" home=\"/srv/mail/victim:"}};
   for (const auto& [from, to] : edits) {
     ASSERT_NE(passwd.find(from), std::string::npos) << from;
     passwd.replace(passwd.find(from), from.size(), to);
@@ -123,22 +125,25 @@ TEST_F(WholeRepliesTest, HostValuesOtherToolsWroteAreLeftOutNeverCut) {
 
   const std::string dave = "home=\"" + long_home + "\" comment=\"" + gecos[1] + "\"";
   EXPECT_EQ(serve("search *\nlookup carol\ncheck carol Carol#1\nlookup dave\ncheck erin "
-                  "Erin#1\nquit\n"),
+                  "Erin#1\nlookup fay\nquit\n"),
             (std::vector<std::string>{
                 "+DATA carol home=\"" + homes + "/carol\"",
                 "+DATA dave " + dave,
                 "+DATA erin home=\"" + homes + "/erin\"",
-                "+OK 3 entries found.",
+                "+DATA fay home=\"" + homes + "/fay\"",
+                "+OK 4 entries found.",
                 "+OK carol config 0 home=\"" + homes + "/carol\"",
                 "+OK carol config 0 home=\"" + homes + "/carol\"",
                 "+OK dave config 0 " + dave,
                 "+OK erin config 0 home=\"" + homes + "/erin\"",
+                "+OK fay config 0 home=\"" + homes + "/fay\"",
                 "+OK",
             }));
   const std::string log = read_text(root_.path / "ostrel.log");
   for (const char* line : {"ERROR Account carol: comment left out of the reply, longer than 511",
                            "ERROR Account dave: script left out of the reply, the line would",
-                           "ERROR Account erin: comment left out of the reply, not valid text."})
+                           "ERROR Account erin: comment left out of the reply, not valid text.",
+                           "ERROR Account fay: comment left out of the reply, it holds a quote"})
     EXPECT_NE(log.find(line), std::string::npos) << line;
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "accounts/accounts.h"
 #include "platform/posix/ad/ad_connect.h"
 #include "platform/posix/common/test_store.h"
 #include "platform/posix/directory/ldap_entries.h"
@@ -169,6 +170,17 @@ TEST_F(DomainTest, AccountsRoundTripWithWindowsFieldsAndNameRule) {
             0u);
   NetApiBufferFree(info);
   EXPECT_EQ(read(dn_of(name("fields")), "description"), "");
+
+  // A user allowed to write his own description cannot forge a home into the replies.
+  ASSERT_EQ(replace(dn_of(name("fields")), "description", "x\" home=\"/srv/mail/victim"),
+            LDAP_SUCCESS);
+  ASSERT_EQ(
+      NetUserGetInfo(nullptr, wide(name("fields")).c_str(), 1, reinterpret_cast<LPBYTE*>(&info)),
+      0u);
+  char text[kMessageBuffer];
+  ASSERT_TRUE(format_account_attributes(info, "fields", text));
+  EXPECT_STREQ(text, "home=\"/home/x\" script=\"/bin/sh\"");
+  NetApiBufferFree(info);
 
   // Windows' 20 units, which the DC itself does not enforce; a trailing dot is refused too.
   const std::string twenty = name(std::string(20 - prefix_.size(), 'n'));

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "accounts/accounts.h"
 #include "platform/posix/common/test_store.h"
 #include "platform/posix/directory/ldap_connect.h"
 #include "platform/posix/directory/ldap_entries.h"
@@ -384,7 +385,8 @@ TEST_F(DirectoryTest, EntriesWrittenByOtherToolsAreReadByTheirOwnName) {
     std::string uid, second, comment;
   } entries[] = {{name("multi"), name("al"), "m"},
                  {name("latin"), "", bytes},
-                 {name("huge"), "", std::string(200000, 'x')}};
+                 {name("huge"), "", std::string(200000, 'x')},
+                 {name("quote"), "", "x\" home=\"/srv/mail/victim"}};
   for (const auto& e : entries) {
     Modifications mods;
     mods.add(LDAP_MOD_ADD, "objectClass", {"inetOrgPerson", "netUserAccount"});
@@ -418,8 +420,13 @@ TEST_F(DirectoryTest, EntriesWrittenByOtherToolsAreReadByTheirOwnName) {
     }
   }
   NetApiBufferFree(buffer);
-  for (const char* each : {"al", "multi", "latin", "huge"})
+  for (const char* each : {"al", "multi", "latin", "huge", "quote"})
     EXPECT_EQ(listed.count(name(each)), 1u) << each;
+  // A quote in a value cannot forge another attribute into the replies.
+  ASSERT_EQ(NetUserGetInfo(nullptr, wide(name("quote")).c_str(), 1, &buffer), 0u);
+  char text[kMessageBuffer];
+  EXPECT_FALSE(format_account_attributes(reinterpret_cast<USER_INFO_1*>(buffer), "quote", text));
+  NetApiBufferFree(buffer);
 
   // A new password for al and al's deletion leave multi as it was.
   Record change = record(name("al"), "Al-Pw-3");
