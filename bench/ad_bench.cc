@@ -57,9 +57,10 @@ double seconds_since(Clock::time_point start) {
 // failure says its code.
 LdapPtr service() {
   LdapPtr ld;
-  auto lock = lock_domain();
   DWORD code = 0;
   for (int attempt = 0; attempt < 60; ++attempt) {
+    // A lock for each try: each is a call of its own, with its own network budget.
+    auto lock = lock_domain();
     code = connect_domain_service(ld);
     if (code == 0) return ld;
     std::this_thread::sleep_for(std::chrono::milliseconds(500));

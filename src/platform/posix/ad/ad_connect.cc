@@ -54,12 +54,9 @@ int set_options(LDAP* ld, const std::string& ca_file) {
   const int version = LDAP_VERSION3;
   const int demand = LDAP_OPT_X_TLS_DEMAND;
   const int client = 0;
-  timeval* timeout = operation_timeout();
   int rc = ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
-  if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, timeout);
-  if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_TIMEOUT, timeout);
   // A DC that cannot prove its name gets no password.
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
   if (rc == LDAP_OPT_SUCCESS && !ca_file.empty())
@@ -73,21 +70,27 @@ DWORD open_server(const std::string& uri, LdapPtr& out) {
   const Transport transport = transport_for(uri);
   if (transport == Transport::kInvalid || strncasecmp(uri.c_str(), "ldapi:", 6) == 0)
     return NERR_InvalidComputer;
-  ignore_broken_pipes();
-  LDAP* raw = nullptr;
-  int rc = ldap_initialize(&raw, uri.c_str());
-  LdapPtr ld(raw);
-  if (rc != LDAP_SUCCESS || ld == nullptr) return NERR_InvalidComputer;
-  if (set_options(ld.get(), state.ca_file) != LDAP_OPT_SUCCESS) return NERR_InternalError;
-  rc = ldap_connect(ld.get());
-  // A certificate that does not check out is a refusal, not an outage.
-  if (rc == LDAP_CONNECT_ERROR && transport == Transport::kTls) return ERROR_ACCESS_DENIED;
-  if (rc != LDAP_SUCCESS) return ERROR_BAD_NETPATH;
-  if (transport != Transport::kTls) {
-    rc = ldap_start_tls_s(ld.get(), nullptr, nullptr);
-    if (rc != LDAP_SUCCESS) return rc == LDAP_SERVER_DOWN ? ERROR_BAD_NETPATH : ERROR_ACCESS_DENIED;
+  const std::string& ca_file = state.ca_file;
+  const OpenResult opened = open_connection(
+      uri, transport != Transport::kTls, [&ca_file](LDAP* ld) { return set_options(ld, ca_file); },
+      out);
+  switch (opened.step) {
+    case OpenStep::kInitialize:
+      return NERR_InvalidComputer;
+    case OpenStep::kOptions:
+      return NERR_InternalError;
+    case OpenStep::kConnect:
+      return ERROR_BAD_NETPATH;
+    case OpenStep::kStartTls:
+    case OpenStep::kHandshake:
+      // A DC that went away or stopped answering is an outage; a refused StartTLS, or a
+      // certificate that does not check out, is a refusal.
+      return opened.ldap_result == LDAP_SERVER_DOWN || opened.ldap_result == LDAP_TIMEOUT
+                 ? ERROR_BAD_NETPATH
+                 : ERROR_ACCESS_DENIED;
+    case OpenStep::kDone:
+      break;
   }
-  out = std::move(ld);
   return 0;
 }
 
@@ -104,8 +107,8 @@ std::vector<std::string> split_uris(const std::string& list) {
 
 }  // namespace
 
-std::unique_lock<std::mutex> lock_domain() {
-  std::unique_lock<std::mutex> lock(domain_mutex);
+BackendLock lock_domain() {
+  BackendLock lock(domain_mutex);
   refresh_settings();
   return lock;
 }
@@ -133,6 +136,7 @@ DWORD connect_domain_service(LdapPtr& out) {
   LdapPtr ld;
   if (const DWORD code = open_domain(ld); code != 0) return code;
   berval credentials{static_cast<ber_len_t>(password.text.size()), password.text.data()};
+  limit_next_step(ld.get());
   const int rc = ldap_sasl_bind_s(ld.get(), settings.bind_dn.c_str(), LDAP_SASL_SIMPLE,
                                   &credentials, nullptr, nullptr, nullptr);
   if (is_connection_failure(rc)) return ERROR_BAD_NETPATH;
@@ -161,6 +165,7 @@ DWORD run_on_domain(const std::function<int(LDAP*)>& op, int& ldap_result,
       ++state.serial;
       fresh = true;
     }
+    limit_next_step(state.service.get());
     ldap_result = op(state.service.get());
     if (diagnostic != nullptr) *diagnostic = diagnostic_of(state.service.get());
     if (is_connection_failure(ldap_result)) {
@@ -184,6 +189,7 @@ DWORD bind_on_logon_connection(const std::string& dn, std::string_view password,
     if (fresh) {
       if (const DWORD code = open_domain(state.logon); code != 0) return code;
     }
+    limit_next_step(state.logon.get());
     ldap_result = ldap_sasl_bind_s(state.logon.get(), dn.c_str(), LDAP_SASL_SIMPLE, &credentials,
                                    nullptr, nullptr, nullptr);
     diagnostic = diagnostic_of(state.logon.get());

@@ -16,8 +16,9 @@
 
 namespace ostrel_posix {
 
-/// Serialises this process's use of the domain's connections and state.
-std::unique_lock<std::mutex> lock_domain();
+/// Serialises this process's use of the domain's connections and state, and starts the
+/// platform call's network budget.
+BackendLock lock_domain();
 
 /// A new TLS connection to the first DC of the list that answers, not bound: 0 or a
 /// Windows code.

@@ -20,7 +20,6 @@ namespace {
 
 constexpr std::size_t kListingSlots = 8;
 constexpr ber_int_t kPageEntries = 1000;
-constexpr long kListingTimeoutSeconds = 60;
 
 struct ListedAccount {
   std::string name;
@@ -57,9 +56,12 @@ DWORD fetch_page(Listing& listing, const std::set<std::string>& admins) {
   const Control sort(raw_sort);
   LDAPControl* controls[] = {page.get(), sort.get(), nullptr};
   Message result;
-  // The DC sorts the whole list before its first page: that one may take longer than
-  // any other single operation.
-  timeval timeout{kListingTimeoutSeconds, 0};
+  // The DC sorts the whole list before its first page: that one may take the call's
+  // whole network budget, where any other step gets the step timeout.
+  const std::chrono::milliseconds longest =
+      listing.started ? step_limit() : kCallBudgetSteps * step_limit();
+  limit_next_step(ld, longest);
+  timeval timeout = to_timeval(step_time(longest));
   LDAPMessage* raw = nullptr;
   rc = ldap_search_ext_s(
       ld, domain_base().c_str(), LDAP_SCOPE_SUBTREE, domain_account_filter(nullptr).c_str(),

@@ -272,16 +272,17 @@ void add_decoy_policy(Modifications& mods, const std::string& dn) {
 
 // Makes sure the decoy entry exists, with a random password the directory hashes like any
 // other: a bind against it costs what a bind against a real account costs. Checked once
-// per process and directory (directory lock held).
-void ensure_decoy() {
+// per process and directory (directory lock held). ERROR_BAD_NETPATH when the directory
+// did not answer (the logon then ends there), else 0.
+DWORD ensure_decoy() {
   static std::string ready_for;
   const std::string dn = decoy_dn();
-  if (ready_for == dn) return;
+  if (ready_for == dn) return 0;
   std::string found;
   DWORD rc = existing_dn(dn, "(objectClass=pwdPolicy)", found);
   if (rc != NERR_UserNotFound) {
     if (rc == 0) ready_for = dn;
-    return;
+    return rc == ERROR_BAD_NETPATH ? rc : 0;
   }
   rc = existing_dn(dn, "(objectClass=*)", found);
   if (rc == 0) {
@@ -297,9 +298,9 @@ void ensure_decoy() {
             },
             modified) == 0)
       ready_for = dn;
-    return;
+    return 0;
   }
-  if (rc != NERR_UserNotFound) return;
+  if (rc != NERR_UserNotFound) return rc == ERROR_BAD_NETPATH ? rc : 0;
   unsigned char random[24];
   randombytes_buf(random, sizeof random);
   std::string secret(sizeof random * 2 + 1, '\0');
@@ -330,6 +331,7 @@ void ensure_decoy() {
   sodium_memzero(secret.data(), secret.size());
   sodium_memzero(random, sizeof random);
   if (setup == 0 && (added == LDAP_SUCCESS || added == LDAP_ALREADY_EXISTS)) ready_for = dn;
+  return 0;
 }
 
 // The DN and flags of the account named, read by the service account, and whether the
@@ -372,6 +374,7 @@ int bind_as(LDAP* ld, const std::string& dn, const std::string& password, bool& 
   const Control request(raw_request);
   LDAPControl* controls[] = {request.get(), nullptr};
   berval credentials{static_cast<ber_len_t>(password.size()), const_cast<char*>(password.data())};
+  limit_next_step(ld);
   int id = 0;
   int rc = ldap_sasl_bind(ld, dn.c_str(), LDAP_SASL_SIMPLE, &credentials, controls, nullptr, &id);
   if (rc != LDAP_SUCCESS) return rc;
@@ -402,7 +405,7 @@ DWORD directory_logon(const AccountName* name, const std::string* password) {
   // An empty password would be an unauthenticated bind, which some directories accept.
   if (password == nullptr || password->empty()) return ERROR_LOGON_FAILURE;
   auto lock = lock_directory();
-  ensure_decoy();
+  if (const DWORD rc = ensure_decoy(); rc != 0) return rc;
   std::string dn;
   DWORD flags = 0;
   bool judged_locked = false;

@@ -1,12 +1,20 @@
 #include "platform/posix/directory/ldap_connect.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openldap.h>
+#include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <vector>
 
 #include "platform/posix/common/backend.h"
@@ -32,7 +40,17 @@ struct DirectoryState {
 
 std::mutex directory_mutex;
 DirectoryState state;
-timeval timeout{kDirectoryTimeoutSeconds, 0};
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kDefaultStepLimit{kDirectoryTimeoutSeconds * 1000};
+std::atomic<milliseconds::rep> step_limit_ms{kDefaultStepLimit.count()};
+
+// The budget of the platform call in progress on this thread, when one runs.
+thread_local bool budget_running = false;
+thread_local Clock::time_point budget_end;
+thread_local timeval step_timeval;
 
 struct UrlCloser {
   void operator()(LDAPURLDesc* url) const { ldap_free_urldesc(url); }
@@ -81,8 +99,6 @@ int set_options(LDAP* ld, Transport transport) {
   int rc = ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
-  if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &timeout);
-  if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_TIMEOUT, &timeout);
   if (rc == LDAP_OPT_SUCCESS && transport != Transport::kLocal) {
     // Certificates are checked: a directory that cannot prove its name gets no password.
     const int demand = LDAP_OPT_X_TLS_DEMAND;
@@ -141,16 +157,178 @@ DWORD read_bind_password(const std::string& path, SecretText& password) {
   return read_ok && !password.text.empty() ? 0 : ERROR_ACCESS_DENIED;
 }
 
-std::unique_lock<std::mutex> lock_directory() {
-  return std::unique_lock<std::mutex>(directory_mutex);
+BackendLock lock_directory() {
+  return BackendLock(directory_mutex);
 }
 
 const DirectorySettings& directory_settings() {
   return state.settings;
 }
 
+CallBudget::CallBudget() : owner_(!budget_running) {
+  if (!owner_) return;
+  budget_running = true;
+  budget_end = Clock::now() + kCallBudgetSteps * step_limit();
+}
+
+CallBudget::CallBudget(CallBudget&& other) noexcept : owner_(other.owner_) {
+  other.owner_ = false;
+}
+
+CallBudget::~CallBudget() {
+  end();
+}
+
+void CallBudget::end() {
+  if (owner_) budget_running = false;
+  owner_ = false;
+}
+
+milliseconds step_limit() {
+  return milliseconds(step_limit_ms.load(std::memory_order_relaxed));
+}
+
+void set_step_limit_for_tests(milliseconds limit) {
+  step_limit_ms.store(limit.count() > 0 ? limit.count() : kDefaultStepLimit.count());
+}
+
+milliseconds step_time(milliseconds longest) {
+  milliseconds time = longest;
+  if (budget_running)
+    time = std::min(time, std::chrono::duration_cast<milliseconds>(budget_end - Clock::now()));
+  return std::max(time, milliseconds(1));
+}
+
+timeval to_timeval(milliseconds time) {
+  return timeval{static_cast<time_t>(time.count() / 1000),
+                 static_cast<suseconds_t>(time.count() % 1000 * 1000)};
+}
+
 timeval* operation_timeout() {
-  return &timeout;
+  step_timeval = to_timeval(step_time());
+  return &step_timeval;
+}
+
+void limit_next_step(LDAP* ld, milliseconds longest) {
+  const timeval time = to_timeval(step_time(longest));
+  ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &time);
+  ldap_set_option(ld, LDAP_OPT_TIMEOUT, &time);
+  int fd = -1;
+  if (ldap_get_option(ld, LDAP_OPT_DESC, &fd) == LDAP_OPT_SUCCESS && fd >= 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &time, sizeof time);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &time, sizeof time);
+  }
+}
+
+namespace {
+
+// Waits until fd can be written (a connection made or refused) within time: true when
+// it was made.
+bool connection_made(int fd, milliseconds time) {
+  const Clock::time_point end = Clock::now() + time;
+  pollfd wait{fd, POLLOUT, 0};
+  int ready = 0;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now());
+    ready = poll(&wait, 1, static_cast<int>(std::max<milliseconds::rep>(left.count(), 0)));
+    if (ready >= 0 || errno != EINTR) break;
+  }
+  int error = 0;
+  socklen_t size = sizeof error;
+  return ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+}
+
+// A TCP connection to the URL's host, each address tried within the step's time: the
+// socket (non-blocking), or -1.
+int connect_tcp(const LDAPURLDesc& url, bool tls) {
+  // No host means the library's default, which is this machine.
+  const char* host =
+      url.lud_host != nullptr && url.lud_host[0] != '\0' ? url.lud_host : "localhost";
+  const int port = url.lud_port > 0 ? url.lud_port : (tls ? LDAPS_PORT : LDAP_PORT);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, std::to_string(port).c_str(), &hints, &found) != 0) return -1;
+  const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, &freeaddrinfo);
+  for (const addrinfo* at = found; at != nullptr; at = at->ai_next) {
+    const int fd = socket(at->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) continue;
+    // In progress (or interrupted, which goes on the same way): made when it can be written.
+    const bool made =
+        connect(fd, at->ai_addr, at->ai_addrlen) == 0 ||
+        ((errno == EINPROGRESS || errno == EINTR) && connection_made(fd, step_time()));
+    if (made) {
+      // As the library sets its own: small requests go out at once, a dead peer shows.
+      const int on = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+      return fd;
+    }
+    close(fd);
+  }
+  return -1;
+}
+
+}  // namespace
+
+OpenResult open_connection(const std::string& uri, bool start_tls,
+                           const std::function<int(LDAP*)>& configure, LdapPtr& out) {
+  ignore_broken_pipes();
+  LDAPURLDesc* parsed = nullptr;
+  if (ldap_url_parse(uri.c_str(), &parsed) != LDAP_URL_SUCCESS)
+    return {OpenStep::kInitialize, LDAP_PARAM_ERROR};
+  const std::unique_ptr<LDAPURLDesc, UrlCloser> url(parsed);
+  const bool local = url->lud_scheme != nullptr && strcasecmp(url->lud_scheme, "ldapi") == 0;
+  const bool tls = url->lud_scheme != nullptr && strcasecmp(url->lud_scheme, "ldaps") == 0;
+  LDAP* raw = nullptr;
+  LdapPtr ld;
+  if (local) {
+    // A local socket: the library's connect, within the network timeout.
+    const int rc = ldap_initialize(&raw, uri.c_str());
+    ld.reset(raw);
+    if (rc != LDAP_SUCCESS || ld == nullptr)
+      return {OpenStep::kInitialize, rc != LDAP_SUCCESS ? rc : LDAP_NO_MEMORY};
+    if (configure(ld.get()) != LDAP_OPT_SUCCESS) return {OpenStep::kOptions, LDAP_OTHER};
+    limit_next_step(ld.get());
+    if (const int connected = ldap_connect(ld.get()); connected != LDAP_SUCCESS)
+      return {OpenStep::kConnect, connected};
+    out = std::move(ld);
+    return {OpenStep::kDone, LDAP_SUCCESS};
+  }
+  const int fd = connect_tcp(*url, tls);
+  if (fd < 0) return {OpenStep::kConnect, LDAP_SERVER_DOWN};
+  const int rc = ldap_init_fd(fd, LDAP_PROTO_TCP, uri.c_str(), &raw);
+  ld.reset(raw);
+  if (rc != LDAP_SUCCESS || ld == nullptr) {
+    if (ld == nullptr) close(fd);
+    return {OpenStep::kInitialize, rc != LDAP_SUCCESS ? rc : LDAP_NO_MEMORY};
+  }
+  // The handshake waits in poll within the network timeout only in the library's
+  // asynchronous mode (it spins otherwise); the connection is already made, so that mode
+  // changes nothing else.
+  if (configure(ld.get()) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld.get(), LDAP_OPT_CONNECT_ASYNC, LDAP_OPT_ON) != LDAP_OPT_SUCCESS)
+    return {OpenStep::kOptions, LDAP_OTHER};
+  limit_next_step(ld.get());
+  if (start_tls && !tls) {
+    // StartTLS as ldap_start_tls_s asks it, in two steps, so that a refusal is told apart
+    // from a failed handshake.
+    char* oid = nullptr;
+    berval* data = nullptr;
+    const int started = ldap_extended_operation_s(ld.get(), LDAP_EXOP_START_TLS, nullptr, nullptr,
+                                                  nullptr, &oid, &data);
+    ldap_memfree(oid);
+    ber_bvfree(data);
+    if (started != LDAP_SUCCESS) return {OpenStep::kStartTls, started};
+  }
+  if (start_tls || tls) {
+    limit_next_step(ld.get());
+    if (const int shaken = ldap_install_tls(ld.get()); shaken != LDAP_SUCCESS)
+      return {OpenStep::kHandshake, shaken};
+  }
+  out = std::move(ld);
+  return {OpenStep::kDone, LDAP_SUCCESS};
 }
 
 namespace {
@@ -160,22 +338,27 @@ namespace {
 DWORD open_server(const std::string& uri, LdapPtr& out) {
   const Transport transport = transport_for(uri);
   if (transport == Transport::kInvalid) return NERR_InvalidComputer;
-  ignore_broken_pipes();
-  LDAP* raw = nullptr;
-  int rc = ldap_initialize(&raw, uri.c_str());
-  LdapPtr ld(raw);
-  if (rc != LDAP_SUCCESS || ld == nullptr)
-    return directory_code(rc != LDAP_SUCCESS ? rc : LDAP_NO_MEMORY, DirectoryCall::kInitialize);
-  if (set_options(ld.get(), transport) != LDAP_OPT_SUCCESS) return NERR_InternalError;
-  rc = ldap_connect(ld.get());
-  if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
-  if (transport == Transport::kStartTls) {
-    // Refused or failed StartTLS ends here: the password never travels in clear.
-    rc = ldap_start_tls_s(ld.get(), nullptr, nullptr);
-    if (rc != LDAP_SUCCESS) {
-      const DWORD code = directory_code(rc, DirectoryCall::kAccount);
+  LdapPtr ld;
+  const OpenResult opened = open_connection(
+      uri, transport == Transport::kStartTls,
+      [transport](LDAP* handle) { return set_options(handle, transport); }, ld);
+  switch (opened.step) {
+    case OpenStep::kInitialize:
+      return directory_code(opened.ldap_result, DirectoryCall::kInitialize);
+    case OpenStep::kOptions:
+      return NERR_InternalError;
+    case OpenStep::kConnect:
+      return directory_code(opened.ldap_result, DirectoryCall::kAccount);
+    case OpenStep::kStartTls:
+    case OpenStep::kHandshake: {
+      // Refused or failed StartTLS ends here: the password never travels in clear. A
+      // server that stopped answering is an outage, as is a failed handshake on ldaps://.
+      const DWORD code = directory_code(opened.ldap_result, DirectoryCall::kAccount);
+      if (transport == Transport::kTls) return ERROR_BAD_NETPATH;
       return code == ERROR_BAD_NETPATH ? code : ERROR_ACCESS_DENIED;
     }
+    case OpenStep::kDone:
+      break;
   }
   // Above TLS, where there is TLS: the layer buffers what the library would read anyway.
   Sockbuf* socket_buffer = nullptr;
@@ -228,6 +411,7 @@ DWORD connect_service(const DirectorySettings& settings, LdapPtr& out) {
     LdapPtr ld;
     if (const DWORD code = open_directory(settings, ld); code != 0) return code;
     if (!settings.bind_dn.empty()) {
+      limit_next_step(ld.get());
       const int rc = ldap_sasl_bind_s(ld.get(), settings.bind_dn.c_str(), LDAP_SASL_SIMPLE,
                                       &credentials, nullptr, nullptr, nullptr);
       // A server that accepts connections but does not answer: the next one is tried.
@@ -252,6 +436,7 @@ DWORD run_on_service(const std::function<int(LDAP*)>& op, int& ldap_result) {
       if (const DWORD code = connect_service(state.settings, state.service); code != 0) return code;
       fresh = true;
     }
+    limit_next_step(state.service.get());
     ldap_result = op(state.service.get());
     if (is_connection_failure(ldap_result)) {
       state.service.reset();  // its state is unknown; the next call starts afresh

@@ -77,6 +77,7 @@ DWORD next_handle() {
 // Reads the next page of the listing into pending: 0 or a Windows code.
 DWORD fetch_page(Listing& listing) {
   LDAP* ld = listing.ld.get();
+  limit_next_step(ld);
   berval cookie{static_cast<ber_len_t>(listing.cookie.size()), listing.cookie.data()};
   LDAPControl* raw_page = nullptr;
   int rc =
