@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "platform/posix/common/hashing.h"
-#include "platform/posix/common/trusted_files.h"
 #include "platform/posix/directory/ldap_text.h"
 
 namespace ostrel_posix {
@@ -127,9 +126,8 @@ DWORD open_domain(LdapPtr& out) {
 DWORD connect_domain_service(LdapPtr& out) {
   const DirectorySettings& settings = state.settings;
   if (settings.base.empty() || settings.bind_dn.empty()) return NERR_InvalidComputer;
-  // A password file another user could have planted or changed is refused, as the
-  // settings file is; then read before anything is sent, and wiped when bound.
-  if (untrusted_path_reason(settings.bind_pw_file.c_str()) != nullptr) return ERROR_ACCESS_DENIED;
+  // A password file another user could have planted, changed or read is refused; it is
+  // read before anything is sent, and wiped when bound.
   SecretText password;
   if (const DWORD code = read_bind_password(settings.bind_pw_file, password); code != 0)
     return code;

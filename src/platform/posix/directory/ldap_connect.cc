@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/posix/common/backend.h"
+#include "platform/posix/common/trusted_files.h"
 #include "platform/posix/directory/ldap_codes.h"
 #include "platform/posix/directory/ldap_text.h"
 
@@ -133,16 +134,14 @@ Transport transport_for(const std::string& uri) {
 }
 
 DWORD read_bind_password(const std::string& path, SecretText& password) {
-  if (path.empty()) return ERROR_ACCESS_DENIED;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return ERROR_ACCESS_DENIED;
-  struct stat info {};
-  const bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) == 0;
+  const char* refusal = nullptr;
+  const int fd = open_trusted_descriptor(path.c_str(), FileUse::kSecret, &refusal);
+  if (fd < 0) return refuse_file(path, refusal);
   password.text.reserve(kMaxBindPassword + 1);
   password.text.resize(kMaxBindPassword + 1);
   std::size_t got = 0;
-  bool read_ok = usable;
-  while (read_ok && got < password.text.size()) {
+  bool read_ok = true;
+  while (got < password.text.size()) {
     const ssize_t n = read(fd, password.text.data() + got, password.text.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) read_ok = false;
@@ -150,11 +149,15 @@ DWORD read_bind_password(const std::string& path, SecretText& password) {
     got += static_cast<std::size_t>(n);
   }
   close(fd);
-  if (got > kMaxBindPassword) read_ok = false;
-  password.text.resize(read_ok ? got : 0);  // within capacity: no copy is left behind
+  const bool too_long = got > kMaxBindPassword;
+  password.text.resize(read_ok && !too_long ? got : 0);  // within capacity: no copy is left
   if (!password.text.empty() && password.text.back() == '\n') password.text.pop_back();
   if (!password.text.empty() && password.text.back() == '\r') password.text.pop_back();
-  return read_ok && !password.text.empty() ? 0 : ERROR_ACCESS_DENIED;
+  if (!read_ok) return refuse_file(path, "cannot be read");
+  if (too_long) return refuse_file(path, "too long for a password");
+  // An empty password would bind anonymously.
+  if (password.text.empty()) return refuse_file(path, "empty");
+  return 0;
 }
 
 BackendLock lock_directory() {

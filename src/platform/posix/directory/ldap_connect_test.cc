@@ -90,10 +90,11 @@ TEST_F(DirectoryFilesTest, PasswordFileOnlyItsOwnerCanRead) {
       {"s3cret\r\n", 0400, 0, "s3cret"},
       {"s3cret", 0600, 0, "s3cret"},
       {"two\nlines\n", 0600, 0, "two\nlines"},
-      {"s3cret\n", 0640, ERROR_ACCESS_DENIED, ""},
-      {"s3cret\n", 0604, ERROR_ACCESS_DENIED, ""},
-      {"\n", 0600, ERROR_ACCESS_DENIED, ""},  // an empty password would bind anonymously
-      {"", 0600, ERROR_ACCESS_DENIED, ""},
+      {"s3cret\n", 0640, ERROR_BAD_CONFIGURATION, ""},
+      {"s3cret\n", 0604, ERROR_BAD_CONFIGURATION, ""},
+      {"s3cret\n", 0620, ERROR_BAD_CONFIGURATION, ""},
+      {"\n", 0600, ERROR_BAD_CONFIGURATION, ""},  // an empty password would bind anonymously
+      {"", 0600, ERROR_BAD_CONFIGURATION, ""},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -102,11 +103,14 @@ TEST_F(DirectoryFilesTest, PasswordFileOnlyItsOwnerCanRead) {
     EXPECT_EQ(read_bind_password(path, password), c.code) << path;
     EXPECT_EQ(password.text, c.password) << path;
   }
+  // Not a regular file, missing, too long, behind a link: a misconfiguration, not a refusal
+  // of the service account.
   SecretText password;
-  EXPECT_EQ(read_bind_password(dir_, password), ERROR_ACCESS_DENIED);  // not a regular file
-  EXPECT_EQ(read_bind_password(dir_ + "/missing", password), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(read_bind_password(write_file("big", std::string(5000, 'x'), 0600), password),
-            ERROR_ACCESS_DENIED);
+  const std::string good = write_file("good", "s3cret\n", 0600);
+  ASSERT_EQ(symlink(good.c_str(), (dir_ + "/link").c_str()), 0);
+  for (const std::string& path :
+       {dir_, dir_ + "/missing", write_file("big", std::string(5000, 'x'), 0600), dir_ + "/link"})
+    EXPECT_EQ(read_bind_password(path, password), ERROR_BAD_CONFIGURATION) << path;
 }
 
 // A listening socket on a loopback address; port 0 picks a free one.
@@ -165,10 +169,10 @@ TEST_F(DirectoryFilesTest, DownSilentOrRefusingDirectoriesAnswerInTime) {
   EXPECT_EQ(get_info("ldap://127.0.0.1:" + std::to_string(closed_port)), ERROR_BAD_NETPATH);
   EXPECT_EQ(get_info("ldap://127.0.0.1:bad"), NERR_InvalidComputer);
 
-  // A password file others can read is refused before anything is sent.
+  // A password file others can read is a misconfiguration, refused before anything is sent.
   platform_set_directory_options("dc=example,dc=test", "cn=svc,dc=example,dc=test",
                                  write_file("open", "s3cret\n", 0644).c_str());
-  EXPECT_EQ(get_info("ldap://127.0.0.1:" + std::to_string(closed_port)), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(get_info("ldap://127.0.0.1:" + std::to_string(closed_port)), ERROR_BAD_CONFIGURATION);
   platform_set_directory_options("dc=example,dc=test", "cn=svc,dc=example,dc=test", pw.c_str());
 
   // Connects, then never answers: the timeout ends the call.
