@@ -56,10 +56,13 @@ int report_bad_parameter(DWORD parm_index);
 enum class LogonOutcome { accepted, bad_password_text, no_host, refused };
 
 /// Logs wide_user on to the configured host (resolve_host, into host) with the password,
-/// through LogonUserW. The password text and its UTF-16 copy are wiped before this returns,
-/// on every path. code gets LogonUserW's error when refused, GetLastError() when the
-/// password could not be converted (report_conversion_error words it), else 0.
-LogonOutcome log_on_with_password(LPCWSTR wide_user, char* password, WideBuffer& host, DWORD& code);
+/// through LogonUserW, from source: the client's address as the mail server gave it, or
+/// null for none (the check command), which the lockout counts for the account as a whole.
+/// The password text and its UTF-16 copy are wiped before this returns, on every path.
+/// code gets LogonUserW's error when refused, GetLastError() when the password could not
+/// be converted (report_conversion_error words it), else 0.
+LogonOutcome log_on_with_password(LPCWSTR wide_user, char* password, WideBuffer& host, DWORD& code,
+                                  const char* source = nullptr);
 
 // ---- Attributes and home directories ---------------------------------------------------
 

@@ -22,10 +22,16 @@ struct PasswordWipe {
   }
 };
 
+// The source of a logon for the calls it makes, and none again when it is done.
+struct LogonSource {
+  explicit LogonSource(const char* source) { platform_set_logon_source(source); }
+  ~LogonSource() { platform_set_logon_source(nullptr); }
+};
+
 }  // namespace
 
-LogonOutcome log_on_with_password(LPCWSTR wide_user, char* password, WideBuffer& host,
-                                  DWORD& code) {
+LogonOutcome log_on_with_password(LPCWSTR wide_user, char* password, WideBuffer& host, DWORD& code,
+                                  const char* source) {
   const PasswordWipe wipe{password};
   code = 0;
   WideBuffer wide_password = to_wide(password);
@@ -37,6 +43,7 @@ LogonOutcome log_on_with_password(LPCWSTR wide_user, char* password, WideBuffer&
   if (!host) return LogonOutcome::no_host;
 
   HANDLE raw_token = nullptr;
+  const LogonSource from(source);
   const BOOL logged_on =
       LogonUserW(wide_user, host.get(), wide_password.get(), LOGON32_LOGON_INTERACTIVE,
                  LOGON32_PROVIDER_DEFAULT, &raw_token);

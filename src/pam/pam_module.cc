@@ -58,8 +58,9 @@ struct SecretCopy {
   SecretCopy& operator=(const SecretCopy&) = delete;
 };
 
-// The logon code for user and password (wiped here): 0, a refusal or an outage.
-DWORD log_on(const char* user, SecretCopy& password) {
+// The logon code for user and password (wiped here) from source (null: none): 0, a
+// refusal or an outage.
+DWORD log_on(const char* user, SecretCopy& password, const char* source) {
   if (!protocol_can_carry(password.text.get())) {
     log_info("PAM password of %s holds a character the command protocol cannot carry", user);
     return ERROR_LOGON_FAILURE;
@@ -68,7 +69,7 @@ DWORD log_on(const char* user, SecretCopy& password) {
   if (!wide_user) return ERROR_LOGON_FAILURE;  // no account has a name that is not text
   WideBuffer host;
   DWORD code = 0;
-  switch (log_on_with_password(wide_user.get(), password.text.get(), host, code)) {
+  switch (log_on_with_password(wide_user.get(), password.text.get(), host, code, source)) {
     case LogonOutcome::accepted:
       return 0;
     case LogonOutcome::bad_password_text:
@@ -92,6 +93,14 @@ const char* service_of(pam_handle_t* pamh) {
   return static_cast<const char*>(item);
 }
 
+// The client's address as the mail server gave it, or null when it gave none.
+const char* remote_host_of(pam_handle_t* pamh) {
+  const void* item = nullptr;
+  if (pam_get_item(pamh, PAM_RHOST, &item) != PAM_SUCCESS || item == nullptr) return nullptr;
+  const char* host = static_cast<const char*>(item);
+  return *host != '\0' ? host : nullptr;
+}
+
 int settings_unavailable(pam_handle_t* pamh, const ModuleArgs& args) {
   syslog_error(pamh, "no Ostrel settings or log can be opened from %s", args.directory.c_str());
   return PAM_AUTHINFO_UNAVAIL;
@@ -113,7 +122,7 @@ int authenticate(pam_handle_t* pamh, int argc, const char** argv) {
   const HostedRun run(args.directory.c_str());
   if (!run.ready()) return settings_unavailable(pamh, args);
   log_info("PAM login of %s for %s", user, service_of(pamh));
-  const DWORD code = log_on(user, password);
+  const DWORD code = log_on(user, password, remote_host_of(pamh));
   const int result = authenticate_result(code);
   if (result == PAM_AUTHINFO_UNAVAIL) {
     log_error("PAM login of %s: the accounts cannot be read (%lu), answered unavailable", user,

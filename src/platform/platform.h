@@ -73,12 +73,39 @@ void platform_set_system_options(const PlatformSystemOptions& options);
 /// UF_LOCKOUT, and any new password, unlocks it. The embedded store and the host's
 /// accounts count under this policy; a directory counts under its own password policy.
 /// Windows ignores it: the host's own lockout policy applies.
+/// With a source (platform_set_logon_source), the threshold counts the wrong passwords of one
+/// source for one account: that source is refused for that account (ERROR_ACCOUNT_LOCKED_OUT)
+/// for the duration, while the owner's other sources are not; the account as a whole locks
+/// when all wrong passwords together reach account_threshold (0: ten times threshold, at
+/// most 100). A wrong password repeated within the window (a device holding a stale one)
+/// counts once.
 struct PlatformLockoutPolicy {
   unsigned threshold = 0;
   unsigned duration_minutes = 30;
   unsigned window_minutes = 30;
+  unsigned account_threshold = 0;
 };
 void platform_set_lockout_policy(const PlatformLockoutPolicy& policy);
+
+/// The source of the logons that follow on this thread: the client's address as the mail
+/// server wrote it (PAM_RHOST), or null or empty for none (the check command, a PAM caller
+/// without one), which counts as Windows counts, for the account as a whole. IPv6
+/// addresses are counted per /64. Windows ignores it.
+void platform_set_logon_source(const char* source);
+
+/// Why the last LogonUserW of this thread was refused, for the log: a wrong password, a
+/// name without an account, a source throttled for that account, a locked account, an
+/// account or store that could not be read; kNone after an accepted logon or where the
+/// platform does not say (Windows).
+enum class LogonRefusal {
+  kNone,
+  kWrongPassword,
+  kUnknownName,
+  kThrottledSource,
+  kLockedAccount,
+  kUnavailable
+};
+LogonRefusal platform_last_logon_refusal();
 
 /// Clears memory that held a secret, in a way the compiler cannot drop.
 void secure_wipe(void* data, std::size_t size);

@@ -81,6 +81,7 @@ std::string apply_account_settings(const char* name) {
   lockout.threshold = store.lockout_threshold;
   lockout.duration_minutes = store.lockout_duration;
   lockout.window_minutes = store.lockout_window;
+  lockout.account_threshold = store.lockout_account_threshold;
   platform_set_lockout_policy(lockout);
   if (store.account_db) {
     platform_set_account_db(store.account_db->c_str());

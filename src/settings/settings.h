@@ -34,6 +34,9 @@ struct Settings {
   unsigned lockout_threshold = 0;
   unsigned lockout_duration = 30;
   unsigned lockout_window = 30;
+  // Wrong passwords from all sources together before the account as a whole locks
+  // ("lockout_account_threshold"); 0: ten times lockout_threshold, at most 100.
+  unsigned lockout_account_threshold = 0;
 };
 
 Settings& settings();

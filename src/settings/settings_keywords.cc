@@ -189,6 +189,11 @@ const Keyword kKeywords[] = {
      [](const std::string& v, const char*) {
        lockout_value(settings().lockout_window, v, "Lockout window", 1, 99999, " minutes");
      }},
+    {"lockout_account_threshold",
+     [](const std::string& v, const char*) {
+       lockout_value(settings().lockout_account_threshold, v, "Lockout account threshold", 0, 9999,
+                     "");
+     }},
 };
 
 }  // namespace

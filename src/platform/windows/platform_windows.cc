@@ -26,6 +26,12 @@ void platform_set_system_options(const PlatformSystemOptions&) {
   // The host's accounts are reached through the system's own calls.
 }
 
+void platform_set_logon_source(const char*) {}
+
+LogonRefusal platform_last_logon_refusal() {
+  return LogonRefusal::kNone;
+}
+
 void platform_set_lockout_policy(const PlatformLockoutPolicy&) {
   // The host's own lockout policy counts wrong passwords.
 }

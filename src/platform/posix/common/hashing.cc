@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <cstdio>
 #include <mutex>
 
 #include "platform/posix/common/utf.h"
@@ -64,6 +65,74 @@ bool hash_password(std::string_view password, std::string& hash) {
 bool verify_password(const std::string& hash, std::string_view password) {
   if (!sodium_ready() || hash.size() >= crypto_pwhash_STRBYTES) return false;
   return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
+namespace {
+
+// The parts of "$argon2id$v=19$m=M,t=T,p=1$SALT$DIGEST": false for any other text.
+bool argon2id_parts(const std::string& hash, unsigned long long& opslimit, std::size_t& memlimit,
+                    std::string& salt, std::string& digest) {
+  unsigned long m = 0, t = 0, p = 0;
+  int consumed = 0;
+  if (std::sscanf(hash.c_str(), "$argon2id$v=19$m=%lu,t=%lu,p=%lu$%n", &m, &t, &p, &consumed) !=
+          3 ||
+      consumed == 0 || p != 1)
+    return false;
+  const std::string rest = hash.substr(static_cast<std::size_t>(consumed));
+  const std::size_t dollar = rest.find('$');
+  if (dollar == std::string::npos) return false;
+  auto decode = [](const std::string& text, std::string& out) {
+    out.resize(text.size());
+    std::size_t length = 0;
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.c_str(),
+                          text.size(), nullptr, &length, nullptr,
+                          sodium_base64_VARIANT_ORIGINAL_NO_PADDING) != 0)
+      return false;
+    out.resize(length);
+    return true;
+  };
+  if (!decode(rest.substr(0, dollar), salt) || !decode(rest.substr(dollar + 1), digest))
+    return false;
+  opslimit = t;
+  memlimit = static_cast<std::size_t>(m) * 1024;
+  return salt.size() == crypto_pwhash_SALTBYTES && digest.size() >= crypto_pwhash_BYTES_MIN &&
+         digest.size() <= 64;
+}
+
+}  // namespace
+
+bool verify_password_keyed(const std::string& hash, std::string_view password,
+                           std::string& attempt_key) {
+  attempt_key.clear();
+  unsigned long long opslimit = 0;
+  std::size_t memlimit = 0;
+  std::string salt, digest;
+  if (!sodium_ready() || !argon2id_parts(hash, opslimit, memlimit, salt, digest))
+    return verify_password(hash, password);
+  std::string computed(digest.size(), '\0');
+  if (crypto_pwhash(reinterpret_cast<unsigned char*>(computed.data()), computed.size(),
+                    password.data(), password.size(),
+                    reinterpret_cast<const unsigned char*>(salt.data()), opslimit, memlimit,
+                    crypto_pwhash_ALG_ARGON2ID13) != 0)
+    return false;
+  const bool right = sodium_memcmp(computed.data(), digest.data(), digest.size()) == 0;
+  if (!right) attempt_key = std::move(computed);
+  return right;
+}
+
+std::string wrong_password_key(std::string_view account_key, std::string_view password) {
+  unsigned long long opslimit;
+  std::size_t memlimit;
+  current_limits(opslimit, memlimit);
+  if (!sodium_ready()) return {};
+  unsigned char salt[crypto_pwhash_SALTBYTES];
+  crypto_generichash(salt, sizeof salt, reinterpret_cast<const unsigned char*>(account_key.data()),
+                     account_key.size(), nullptr, 0);
+  std::string key(32, '\0');
+  if (crypto_pwhash(reinterpret_cast<unsigned char*>(key.data()), key.size(), password.data(),
+                    password.size(), salt, opslimit, memlimit, crypto_pwhash_ALG_ARGON2ID13) != 0)
+    return {};
+  return key;
 }
 
 std::string dummy_hash() {

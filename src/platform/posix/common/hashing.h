@@ -35,6 +35,19 @@ bool hash_password(std::string_view password, std::string& hash);
 /// True when password matches hash.
 bool verify_password(const std::string& hash, std::string_view password);
 
+/// Verifies as verify_password does, at the same cost: the password is hashed with the
+/// stored hash's own salt and parameters and compared. For a wrong password attempt_key
+/// gets that hash (binary), which recognises the same wrong password again and costs an
+/// offline attacker what the account's own hash costs; empty when right, or when the
+/// stored text is not one this can take apart (it is then verified as usual).
+bool verify_password_keyed(const std::string& hash, std::string_view password,
+                           std::string& attempt_key);
+
+/// A key for a wrong password of an account whose hash lies elsewhere (a directory, a
+/// domain): argon2id of the password at the current parameters, salted by the account's
+/// key, so that it costs what a hash of the store costs.
+std::string wrong_password_key(std::string_view account_key, std::string_view password);
+
 /// The fixed hash verify_dummy uses, made on first need; call it before a logon looks
 /// anything up, so that making it never adds to the cost of one kind of logon only.
 std::string dummy_hash();

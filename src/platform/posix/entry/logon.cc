@@ -9,6 +9,7 @@
 #include "platform/posix/common/backend.h"
 #include "platform/posix/common/faults.h"
 #include "platform/posix/common/hashing.h"
+#include "platform/posix/common/lockout.h"
 #include "platform/posix/common/names.h"
 #include "platform/posix/common/utf.h"
 #include "platform/posix/entry/host.h"
@@ -54,9 +55,32 @@ BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logon_type
   AccountName name;
   const bool name_ok = backend_account_name(user, name.wide, name.key) &&
                        utf16_to_utf8(name.wide, name.text) && is_local_domain(domain);
+  note_logon_refusal(LogonRefusal::kNone);
   const DWORD rc =
       active_backend().logon(name_ok ? &name : nullptr, password_ok ? &secret.text : nullptr);
-  if (rc != 0) return fail(rc);
+  if (rc != 0) {
+    // The backend may have said why; otherwise the code says it.
+    if (platform_last_logon_refusal() == LogonRefusal::kNone) {
+      switch (rc) {
+        case ERROR_LOGON_FAILURE:
+          note_logon_refusal(LogonRefusal::kWrongPassword);
+          break;
+        case ERROR_ACCOUNT_LOCKED_OUT:
+          note_logon_refusal(LogonRefusal::kLockedAccount);
+          break;
+        case ERROR_ACCOUNT_DISABLED:
+        case ERROR_ACCOUNT_EXPIRED:
+        case ERROR_PASSWORD_EXPIRED:
+        case ERROR_PASSWORD_MUST_CHANGE:
+          break;
+        default:
+          note_logon_refusal(LogonRefusal::kUnavailable);
+          break;
+      }
+    }
+    return fail(rc);
+  }
+  note_logon_refusal(LogonRefusal::kNone);
 
   auto made = std::make_unique<LogonToken>();
   made->account_key = name.key;

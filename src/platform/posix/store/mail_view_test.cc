@@ -76,6 +76,8 @@ TEST_F(MailViewTest, OlderStoreIsUpgradedNewerOneRefused) {
   query("DROP VIEW mail_accounts");
   query("DROP TABLE logon_tallies");
   query("DROP TABLE refused_unknown");
+  query("DROP TABLE source_tallies");
+  query("DROP TABLE recent_wrong");
   ASSERT_EQ(query("SELECT count(*) FROM sqlite_schema WHERE name = 'mail_accounts'"), "0");
   ASSERT_EQ(query("PRAGMA user_version = 1"), std::nullopt);
   ASSERT_EQ(query("PRAGMA user_version"), "1");
@@ -83,16 +85,16 @@ TEST_F(MailViewTest, OlderStoreIsUpgradedNewerOneRefused) {
   LPBYTE buffer = nullptr;
   ASSERT_EQ(NetUserGetInfo(nullptr, u"carol", 1, &buffer), 0u);
   NetApiBufferFree(buffer);
-  EXPECT_EQ(query("PRAGMA user_version"), "3");
+  EXPECT_EQ(query("PRAGMA user_version"), "4");
   EXPECT_EQ(query("SELECT login, disabled FROM mail_accounts"), "carol|0");
   EXPECT_EQ(query("SELECT count(*) FROM logon_tallies"), "0");
   platform_close_store();
 
-  ASSERT_EQ(query("PRAGMA user_version = 4"), std::nullopt);
+  ASSERT_EQ(query("PRAGMA user_version = 5"), std::nullopt);
   buffer = nullptr;
   EXPECT_EQ(NetUserGetInfo(nullptr, u"carol", 1, &buffer), ERROR_FILE_CORRUPT);
   EXPECT_EQ(buffer, nullptr);
-  EXPECT_EQ(query("PRAGMA user_version"), "4");  // left as it was
+  EXPECT_EQ(query("PRAGMA user_version"), "5");  // left as it was
 }
 
 }  // namespace

@@ -77,9 +77,30 @@ CREATE TABLE refused_unknown(id INTEGER PRIMARY KEY CHECK(id = 1), n INTEGER NOT
 INSERT INTO refused_unknown VALUES(1, 0);
 )";
 
+// The wrong passwords of each source of logins (a client's address) against an account,
+// and the account's last few wrong passwords, kept as their hash with the account's own
+// salt and parameters, so that a device retrying a stale password counts once. Rows go
+// with their account, and with the window.
+constexpr const char* kSourceTallies = R"(
+CREATE TABLE source_tallies(
+  name_key TEXT NOT NULL REFERENCES accounts(name_key) ON DELETE CASCADE,
+  source TEXT NOT NULL,
+  bad_count INTEGER NOT NULL,
+  last_bad INTEGER NOT NULL,
+  locked_since INTEGER NOT NULL,
+  PRIMARY KEY(name_key, source)
+) WITHOUT ROWID;
+CREATE TABLE recent_wrong(
+  name_key TEXT NOT NULL REFERENCES accounts(name_key) ON DELETE CASCADE,
+  attempt_key BLOB NOT NULL,
+  at INTEGER NOT NULL,
+  PRIMARY KEY(name_key, attempt_key)
+) WITHOUT ROWID;
+)";
+
 // Step i brings a store of layout i to layout i + 1; a new file takes them all.
-constexpr std::array<const char*, kSchemaVersion> kLayoutSteps = {kSchema, kMailView,
-                                                                  kLogonTallies};
+constexpr std::array<const char*, kSchemaVersion> kLayoutSteps = {kSchema, kMailView, kLogonTallies,
+                                                                  kSourceTallies};
 
 // Columns 0..6 of a read by name and 1..7 of a page are read by add_user_row. A page
 // carries the account count in column 8, so that one statement (one implicit transaction)
@@ -120,6 +141,16 @@ constexpr std::array<const char*, kSqlCount> kStatements = {
     " DO UPDATE SET bad_count = ?2, last_bad = ?3, locked_since = ?4",
     "DELETE FROM logon_tallies WHERE name_key = ?1",
     "UPDATE refused_unknown SET n = n + 1 WHERE id = 1",
+    "SELECT bad_count, last_bad, locked_since FROM source_tallies"
+    " WHERE name_key = ?1 AND source = ?2",
+    "INSERT INTO source_tallies VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT(name_key, source)"
+    " DO UPDATE SET bad_count = ?3, last_bad = ?4, locked_since = ?5",
+    "DELETE FROM source_tallies WHERE name_key = ?1 AND source = ?2",
+    "DELETE FROM source_tallies WHERE name_key = ?1 AND locked_since = 0 AND last_bad <= ?2",
+    "DELETE FROM source_tallies WHERE name_key = ?1",
+    "SELECT attempt_key, at FROM recent_wrong WHERE name_key = ?1",
+    "DELETE FROM recent_wrong WHERE name_key = ?1",
+    "INSERT INTO recent_wrong VALUES(?1, ?2, ?3)",
 };
 #undef OSTREL_ACCOUNT_COLUMNS
 #undef OSTREL_LOCKED_SINCE

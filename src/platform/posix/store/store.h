@@ -5,9 +5,10 @@
 // is answered, and the store is closed when the process ends.
 //
 // Result codes of the store, as the account calls return them:
-//   ERROR_ACCESS_DENIED (5)   no file named, or the file or one beside it could have been
-//                             planted or changed by another user (a symbolic link, another
-//                             owner, writable by group or others)
+//   ERROR_ACCESS_DENIED (5)   no file named
+//   ERROR_BAD_CONFIGURATION (1610)  the file or one beside it could have been planted or
+//                             changed by another user (a symbolic link, another owner,
+//                             writable by group or others), or a reader found no store
 //   ERROR_OPEN_FAILED (110)   it cannot be opened (permissions, no such directory, not a
 //                             file, the log beside it cannot be made)
 //   ERROR_WRITE_PROTECT (19)  its file system is read-only
@@ -33,8 +34,9 @@ namespace ostrel_posix {
 
 inline constexpr int kBusyTimeoutMs = 5000;
 // 1: accounts and groups; 2: the view mail_accounts for mail servers; 3: the counts of
-// wrong passwords that lock an account.
-inline constexpr int kSchemaVersion = 3;
+// wrong passwords that lock an account; 4: the counts per source of logins, and the
+// account's recent wrong passwords.
+inline constexpr int kSchemaVersion = 4;
 
 enum Sql : int {
   kBeginRead,
@@ -57,6 +59,14 @@ enum Sql : int {
   kTallyWrite,
   kTallyClear,
   kUnknownRefused,
+  kSourceTallyRead,
+  kSourceTallyWrite,
+  kSourceTallyClear,
+  kSourceTallyExpire,
+  kSourceTalliesClear,
+  kRecentWrongRead,
+  kRecentWrongClear,
+  kRecentWrongAdd,
   kSqlCount
 };
 

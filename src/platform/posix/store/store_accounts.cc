@@ -88,11 +88,14 @@ DWORD store_set_user(const AccountName& name, const UserFields& fields,
     if (rc != SQLITE_DONE) return store_error(rc);
     if (store_changes() == 0) return NERR_UserNotFound;
   }
-  // A record without UF_LOCKOUT unlocks the account, and so does a new password.
+  // A record without UF_LOCKOUT unlocks the account, and so does a new password: every
+  // count of it goes, its sources' and its recent wrong passwords too.
   if ((fields.flags & UF_LOCKOUT) == 0 || password != nullptr) {
-    Statement clear(kTallyClear);
-    bind_text(clear.stmt, 1, name.key);
-    if (const int rc = sqlite3_step(clear.stmt); rc != SQLITE_DONE) return store_error(rc);
+    for (const Sql clear_counts : {kTallyClear, kSourceTalliesClear, kRecentWrongClear}) {
+      Statement clear(clear_counts);
+      bind_text(clear.stmt, 1, name.key);
+      if (const int rc = sqlite3_step(clear.stmt); rc != SQLITE_DONE) return store_error(rc);
+    }
   }
   return transaction.commit();
 }

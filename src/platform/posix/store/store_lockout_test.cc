@@ -102,8 +102,8 @@ TEST_F(StoreLockoutTest, OnlyASetThatClearsTheFlagOrANewPasswordUnlocks) {
   policy(2, 0, 30);  // a lock without end
   ASSERT_EQ(add(record("dave", "right")), 0u);
   auto lock_out = [this] {
-    EXPECT_EQ(logon(u"dave", u"bad"), ERROR_LOGON_FAILURE);
-    EXPECT_EQ(logon(u"dave", u"bad"), ERROR_LOGON_FAILURE);
+    EXPECT_EQ(logon(u"dave", u"bad1"), ERROR_LOGON_FAILURE);
+    EXPECT_EQ(logon(u"dave", u"bad2"), ERROR_LOGON_FAILURE);
     age(365 * 24 * 3600);
     EXPECT_EQ(logon(u"dave", u"right"), ERROR_ACCOUNT_LOCKED_OUT);
   };

@@ -4,6 +4,7 @@
 // write: a known account's count of wrong passwords, or the count of unknown names.
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/posix/common/backend.h"
 #include "platform/posix/common/hashing.h"
@@ -80,13 +81,81 @@ DWORD count_unknown() {
   return transaction.commit(Settle::kLogOnly);
 }
 
-// Applies a verified attempt to the account's count: the account is read again in the
-// write transaction that counts, so that attempts from every process are counted one
-// after another and none is lost. ERROR_LOGON_FAILURE, ERROR_ACCOUNT_LOCKED_OUT, 0 for a
-// right password of an account that is not locked, or a store result code. A password
-// changed since it was verified is refused without a count.
+// Writes a tally that changed: cleared when nothing is left of it. bind puts the key
+// (and source) first; write takes the three counts after them.
+template <typename Bind>
+DWORD keep_tally(const LogonTally& tally, const LogonTally& before, Sql write, Sql clear,
+                 int counts_at, Bind bind) {
+  if (tally == before) return 0;
+  if (tally == LogonTally{}) {
+    Statement gone(clear);
+    bind(gone.stmt);
+    return step_done(gone.stmt);
+  }
+  Statement kept(write);
+  bind(kept.stmt);
+  sqlite3_bind_int64(kept.stmt, counts_at, tally.bad_count);
+  sqlite3_bind_int64(kept.stmt, counts_at + 1, tally.last_bad);
+  sqlite3_bind_int64(kept.stmt, counts_at + 2, tally.locked_since);
+  return step_done(kept.stmt);
+}
+
+// The count of source against the account (store lock held, in the transaction).
+DWORD read_source_tally(const std::string& key, const std::string& source, LogonTally& tally) {
+  Statement read(kSourceTallyRead);
+  bind_text(read.stmt, 1, key);
+  bind_text(read.stmt, 2, source);
+  const int rc = sqlite3_step(read.stmt);
+  if (rc == SQLITE_DONE) return 0;
+  if (rc != SQLITE_ROW) return store_error(rc);
+  tally.bad_count = sqlite3_column_int64(read.stmt, 0);
+  tally.last_bad = sqlite3_column_int64(read.stmt, 1);
+  tally.locked_since = sqlite3_column_int64(read.stmt, 2);
+  return 0;
+}
+
+// Whether attempt_key repeats one of the account's recent wrong passwords; the list is
+// kept as it now stands (store lock held, in the transaction).
+DWORD check_recent_wrong(const std::string& key, const std::string& attempt_key,
+                         const LockoutPolicy& policy, bool& stale) {
+  std::vector<RecentWrong> recent;
+  {
+    Statement read(kRecentWrongRead);
+    bind_text(read.stmt, 1, key);
+    int rc;
+    while ((rc = sqlite3_step(read.stmt)) == SQLITE_ROW) {
+      const auto* bytes = static_cast<const char*>(sqlite3_column_blob(read.stmt, 0));
+      recent.push_back(
+          {std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(read.stmt, 0))),
+           sqlite3_column_int64(read.stmt, 1)});
+    }
+    if (rc != SQLITE_DONE) return store_error(rc);
+  }
+  const std::vector<RecentWrong> before = recent;
+  stale = repeat_of_recent_wrong(recent, attempt_key, lockout_clock(), policy);
+  if (attempt_key.empty() && recent.size() == before.size()) return 0;
+  Statement clear(kRecentWrongClear);
+  bind_text(clear.stmt, 1, key);
+  if (const DWORD rc = step_done(clear.stmt); rc != 0) return rc;
+  for (const RecentWrong& entry : recent) {
+    Statement add(kRecentWrongAdd);
+    bind_text(add.stmt, 1, key);
+    sqlite3_bind_blob(add.stmt, 2, entry.key.data(), static_cast<int>(entry.key.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_int64(add.stmt, 3, entry.at);
+    if (const DWORD rc = step_done(add.stmt); rc != 0) return rc;
+  }
+  return 0;
+}
+
+// Applies a verified attempt to the account's counts and to those of its source (the
+// logon's source; none: the account's alone): the account is read again in the write
+// transaction that counts, so that attempts from every process are counted one after
+// another and none is lost. ERROR_LOGON_FAILURE, ERROR_ACCOUNT_LOCKED_OUT (the account
+// locked, or the source throttled), 0 for a right password that neither stops, or a
+// store result code. A password changed since it was verified is refused without a count.
 DWORD count_attempt_in_store(const std::string& key, const std::string& verified_hash,
-                             bool password_right) {
+                             bool password_right, const std::string& attempt_key) {
   auto lock = lock_store();
   if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
   const QuickCommits quick;
@@ -96,28 +165,51 @@ DWORD count_attempt_in_store(const std::string& key, const std::string& verified
   if (const DWORD rc = read_stored(key, current); rc != 0) return rc;
   if (!current.has_hash || current.hash != verified_hash) return ERROR_LOGON_FAILURE;
 
+  const LockoutPolicy policy = lockout_policy();
+  const std::int64_t now = lockout_clock();
+  const std::string& source = logon_source();
+  LogonTally source_before;
+  if (!source.empty()) {
+    if (const DWORD rc = read_source_tally(key, source, source_before); rc != 0) return rc;
+  }
+  bool stale = false;
+  if (!password_right) {
+    if (const DWORD rc = check_recent_wrong(key, attempt_key, policy, stale); rc != 0) return rc;
+  }
   LogonTally tally = current.tally;
-  const Attempt verdict = count_attempt(tally, password_right, lockout_clock(), lockout_policy());
-  if (tally != current.tally) {
-    if (tally == LogonTally{}) {
-      Statement clear(kTallyClear);
-      bind_text(clear.stmt, 1, key);
-      if (const DWORD rc = step_done(clear.stmt); rc != 0) return rc;
-    } else {
-      Statement write(kTallyWrite);
-      bind_text(write.stmt, 1, key);
-      sqlite3_bind_int64(write.stmt, 2, tally.bad_count);
-      sqlite3_bind_int64(write.stmt, 3, tally.last_bad);
-      sqlite3_bind_int64(write.stmt, 4, tally.locked_since);
-      if (const DWORD rc = step_done(write.stmt); rc != 0) return rc;
+  LogonTally source_tally = source_before;
+  const Attempt verdict = count_attempt(tally, source.empty() ? nullptr : &source_tally,
+                                        password_right, stale, now, policy);
+  const auto bind_key = [&key](sqlite3_stmt* stmt) { bind_text(stmt, 1, key); };
+  if (const DWORD rc = keep_tally(tally, current.tally, kTallyWrite, kTallyClear, 2, bind_key);
+      rc != 0)
+    return rc;
+  if (!source.empty()) {
+    const auto bind_source = [&key, &source](sqlite3_stmt* stmt) {
+      bind_text(stmt, 1, key);
+      bind_text(stmt, 2, source);
+    };
+    if (const DWORD rc = keep_tally(source_tally, source_before, kSourceTallyWrite,
+                                    kSourceTallyClear, 3, bind_source);
+        rc != 0)
+      return rc;
+    // Sources whose wrong passwords left the window go, so that the rows of an attack
+    // from many addresses do not stay.
+    if (!password_right) {
+      Statement expire(kSourceTallyExpire);
+      bind_text(expire.stmt, 1, key);
+      sqlite3_bind_int64(expire.stmt, 2, now - policy.window_s);
+      if (const DWORD rc = step_done(expire.stmt); rc != 0) return rc;
     }
   }
   // A count that cannot be kept refuses the logon: a guesser must not gain by it.
   if (const DWORD rc = transaction.commit(Settle::kLogOnly); rc != 0) return rc;
+  note_logon_refusal(refusal_of(verdict));
   switch (verdict) {
     case Attempt::accepted:
       return 0;
     case Attempt::locked:
+    case Attempt::throttled:
       return ERROR_ACCOUNT_LOCKED_OUT;
     case Attempt::refused:
       break;
@@ -165,13 +257,18 @@ DWORD store_logon(const AccountName* name, const std::string* password) {
     if (counting) {
       if (const DWORD rc = count_unknown(); rc != 0) return rc;
     }
+    note_logon_refusal(LogonRefusal::kUnknownName);
     return ERROR_LOGON_FAILURE;
   }
-  // A locked account's hash is verified all the same, so that its refusal costs what a
-  // wrong password costs.
-  const bool right = verify_password(stored.hash, text);
+  // A locked account's or throttled source's hash is verified all the same, so that its
+  // refusal costs what a wrong password costs.
+  std::string attempt_key;
+  const bool right = counting ? verify_password_keyed(stored.hash, text, attempt_key)
+                              : verify_password(stored.hash, text);
   if (counting) {
-    if (const DWORD rc = count_attempt_in_store(name->key, stored.hash, right); rc != 0) return rc;
+    if (const DWORD rc = count_attempt_in_store(name->key, stored.hash, right, attempt_key);
+        rc != 0)
+      return rc;
   } else if (!right) {
     return ERROR_LOGON_FAILURE;
   }
