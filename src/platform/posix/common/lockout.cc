@@ -116,17 +116,16 @@ bool repeat_of_recent_wrong(std::vector<RecentWrong>& recent, const std::string&
                             std::int64_t now, const LockoutPolicy& policy) {
   std::erase_if(recent, [&](const RecentWrong& e) { return now - e.at >= policy.window_s; });
   if (key.empty()) return false;
-  for (RecentWrong& e : recent) {
-    if (e.key.size() == key.size() && std::equal(e.key.begin(), e.key.end(), key.begin())) {
-      e.at = now;
-      return true;
-    }
-  }
-  recent.push_back({key, now});
-  std::sort(recent.begin(), recent.end(),
-            [](const RecentWrong& a, const RecentWrong& b) { return a.at > b.at; });
+  const auto same = std::find_if(recent.begin(), recent.end(),
+                                 [&key](const RecentWrong& e) { return e.key == key; });
+  const bool stale = same != recent.end();
+  if (stale) recent.erase(same);
+  // The newest first, this one ahead of any tried in the same second.
+  recent.insert(recent.begin(), {key, now});
+  std::stable_sort(recent.begin(), recent.end(),
+                   [](const RecentWrong& a, const RecentWrong& b) { return a.at > b.at; });
   if (recent.size() > kRecentWrongKept) recent.resize(kRecentWrongKept);
-  return false;
+  return stale;
 }
 
 }  // namespace ostrel_posix
