@@ -23,6 +23,7 @@ struct Kind {
   std::u16string user;  // a letter is added per attempt when vary_user
   bool vary_user;
   DWORD expected;
+  const char* source = nullptr;  // of the login; null: none
 };
 
 std::u16string letter(int i) {
@@ -33,8 +34,11 @@ std::u16string letter(int i) {
 // was not refused as expected.
 bool time_pair(const Kind& a, const Kind& b, std::vector<double>& ta, std::vector<double>& tb) {
   auto attempt = [](const Kind& k, int i) {
-    return refused_logon_ms(k.vary_user ? k.user + letter(i) : k.user, u"guess" + letter(i),
-                            k.expected);
+    platform_set_logon_source(k.source);
+    const double ms = refused_logon_ms(k.vary_user ? k.user + letter(i) : k.user,
+                                       u"guess" + letter(i), k.expected);
+    platform_set_logon_source(nullptr);
+    return ms;
   };
   attempt(a, 0);  // untimed: the store opens and the fixed comparison hash is made
   attempt(b, 0);
@@ -94,6 +98,21 @@ int main() {
   platform_set_lockout_policy(policy);
   clear_count();
   ok = ok && time_pair(locked, wrong, l1, w2);
+  // A source throttled for lockeduser's neighbour: one wrong password at threshold 1
+  // throttles it, and the throttle stands when the threshold is raised again.
+  std::vector<double> t1, w3;
+  ok = ok && add_account(u"throttleduser", u"Secr3t");
+  const Kind throttled{u"throttleduser", false, ERROR_ACCOUNT_LOCKED_OUT, "192.0.2.20"};
+  const Kind wrong_sourced{u"mailuser", false, ERROR_LOGON_FAILURE, "192.0.2.21"};
+  policy.threshold = 1;
+  platform_set_lockout_policy(policy);
+  platform_set_logon_source(throttled.source);
+  ok = ok && refused_logon_ms(u"throttleduser", u"guess", ERROR_LOGON_FAILURE) >= 0;
+  platform_set_logon_source(nullptr);
+  policy.threshold = 999;
+  platform_set_lockout_policy(policy);
+  clear_count();
+  ok = ok && time_pair(throttled, wrong_sourced, t1, w3);
   platform_close_store();
   if (!ok) {
     std::fprintf(stderr, "a logon was not refused as expected\n");
@@ -105,5 +124,7 @@ int main() {
          "wrong password", u1, w1);
   report("refused logon, lockout on: locked account against wrong password (median)",
          "locked account", "wrong password", l1, w2);
+  report("refused logon, lockout on: throttled source against wrong password (median)",
+         "throttled source", "wrong password", t1, w3);
   return 0;
 }
