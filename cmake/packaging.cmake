@@ -1,8 +1,12 @@
-# Install layout and the Debian package of a POSIX build.
+# Install layout of a POSIX build. The Debian package (debian/, dpkg-buildpackage) is what
+# this installs, plus the files of the package alone (copyright, changelogs, logrotate file,
+# maintainer script, lintian overrides).
 #
 #   bindir/ostrel                      the program
 #   sysconfdir/corvex.ini              settings read when the start directory holds no
 #                                      ostrel.ini; never overwritten once it exists
+#   sysconfdir/pam.d/ostrel            the PAM service the Dovecot examples name; never
+#                                      overwritten once it exists
 #   sbindir/ostrel-setup-slapd         prepares Debian's slapd for Ostrel's accounts
 #   mandir/man1/ostrel.1.gz            the manual page
 #   mandir/man1/ostrel-migrate.1.gz    the manual page of the migration tool
@@ -16,7 +20,6 @@
 #   docdir/examples/                   Dovecot, Postfix and PAM configurations on Ostrel's
 #                                      accounts; the one that holds a password is readable by
 #                                      root only
-#   docdir/copyright, changelog.Debian.gz, sysconfdir/logrotate.d/ostrel: the package only
 #
 # The settings file goes to the absolute sysconfdir that is compiled into the program
 # (with the prefix /usr that is /etc, not /usr/etc), so that the installed program finds
@@ -29,9 +32,8 @@ set(OSTREL_SETTINGS_FILE "${CMAKE_INSTALL_FULL_SYSCONFDIR}/corvex.ini")
 
 configure_file(${PROJECT_SOURCE_DIR}/examples/corvex.ini.in ${PROJECT_BINARY_DIR}/corvex.ini @ONLY)
 
-# Manual pages and the changelog are installed compressed (gzip -n: no name or time
-# stamp, so that the same source gives the same package).
-set(OSTREL_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging/deb)
+# Manual pages are installed compressed (gzip -n: no name or time stamp, so that the same
+# source gives the same package).
 set(OSTREL_COMPRESSED)
 function(ostrel_gzip source output)
   add_custom_command(OUTPUT ${output} COMMAND gzip -9n -c ${source} > ${output}
@@ -44,7 +46,6 @@ foreach(page IN ITEMS ostrel.1 ostrel-migrate.1 ostrel-setup-slapd.8)
   install(FILES ${PROJECT_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man)
-ostrel_gzip(${OSTREL_PACKAGING_DIR}/changelog ${PROJECT_BINARY_DIR}/changelog.Debian.gz)
 add_custom_target(ostrel_compressed ALL DEPENDS ${OSTREL_COMPRESSED})
 
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/ostrel-setup-slapd/ostrel-setup-slapd
@@ -80,14 +81,23 @@ install(CODE "
     configure_file(\"${PROJECT_SOURCE_DIR}/examples/corvex.ini.in\" \"\${ostrel_ini}\" @ONLY)
   endif()")
 
-# An operator's settings file stays as it is: the example is only put where none exists.
+# An operator's settings file and PAM service stay as they are: the example is only put
+# where none exists.
 install(CODE "
-  if(EXISTS \"\$ENV{DESTDIR}\${ostrel_etc}/corvex.ini\")
-    message(STATUS \"Keeping: \$ENV{DESTDIR}\${ostrel_etc}/corvex.ini\")
-  else()
-    file(INSTALL DESTINATION \"\${ostrel_etc}\" TYPE FILE
-         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES \"\${ostrel_ini}\")
-  endif()")
+  foreach(pair IN ITEMS \"\${ostrel_ini}|corvex.ini\"
+                        \"${PROJECT_SOURCE_DIR}/examples/pam.d/ostrel|pam.d/ostrel\")
+    string(REPLACE \"|\" \";\" pair \"\${pair}\")
+    list(GET pair 0 source)
+    list(GET pair 1 target)
+    if(EXISTS \"\$ENV{DESTDIR}\${ostrel_etc}/\${target}\")
+      message(STATUS \"Keeping: \$ENV{DESTDIR}\${ostrel_etc}/\${target}\")
+    else()
+      get_filename_component(folder \"\${ostrel_etc}/\${target}\" DIRECTORY)
+      get_filename_component(name \"\${target}\" NAME)
+      file(INSTALL DESTINATION \"\${folder}\" TYPE FILE RENAME \"\${name}\"
+           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES \"\${source}\")
+    endif()
+  endforeach()")
 
 # The store and log directories, empty; the store holds password hashes.
 install(CODE "
@@ -97,46 +107,3 @@ install(CODE "
          DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
   endforeach()")
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/empty/ostrel)
-
-# Debian package: cpack -G DEB in a build configured with -DCMAKE_INSTALL_PREFIX=/usr.
-set(CPACK_PACKAGE_NAME ostrel)
-set(CPACK_PACKAGE_VENDOR "Brellan")
-set(CPACK_PACKAGE_CONTACT "Ostrel maintainers <ostrel@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "account service for a mail server suite")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Ostrel is a small account service that mail servers start as a child\n"
-    "process and drive over standard input and output, one command per line:\n"
-    "check a password, look an account up, list accounts matching a pattern,\n"
-    "create, update and delete accounts. Accounts live in an SQLite store with\n"
-    "argon2id password hashes, in an LDAP directory or in the host's own files.")
-string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
-# The program's own version text is 1.0g; the package carries the same.
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}g")
-set(CPACK_GENERATOR DEB)
-# Absolute destinations (sysconfdir, localstatedir) must land in the staging tree.
-set(CPACK_SET_DESTDIR ON)
-set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
-set(CPACK_DEBIAN_PACKAGE_NAME ostrel)
-# The release is the newest entry of packaging/deb/changelog.
-set(OSTREL_DEB_RELEASE 2 CACHE STRING "Debian release of the package (the part after the dash)")
-set(CPACK_DEBIAN_PACKAGE_RELEASE ${OSTREL_DEB_RELEASE})
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION mail)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends is computed by dpkg-shlibdeps from every ELF file in the package.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_STRIP_FILES ON)
-# sqlite3 backs the store up; slapd and ldap-utils are what ostrel-setup-slapd drives.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3, slapd, ldap-utils, logrotate")
-# dpkg never replaces a changed conffile silently.
-file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles
-     "${OSTREL_SETTINGS_FILE}\n${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/ostrel\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles
-    ${OSTREL_PACKAGING_DIR}/postrm)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# Files of the package alone: copyright, changelog, logrotate file, lintian overrides.
-configure_file(${OSTREL_PACKAGING_DIR}/ostrel.logrotate.in ${PROJECT_BINARY_DIR}/debian/ostrel.logrotate @ONLY)
-configure_file(${OSTREL_PACKAGING_DIR}/package-files.cmake.in
-               ${PROJECT_BINARY_DIR}/debian/package-files.cmake @ONLY)
-set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_BINARY_DIR}/debian/package-files.cmake)
-include(CPack)
