@@ -111,7 +111,15 @@ LogonRefusal platform_last_logon_refusal();
 void secure_wipe(void* data, std::size_t size);
 
 /// Creates one directory; 0 on success, else -1 with errno set (EEXIST, EACCES, ENOENT...).
+/// With a home owner (POSIX), a directory it makes belongs to that user, or is not made.
 int make_directory(const char* path);
+
+/// The user of this host to whom make_directory gives the directories it makes (its uid and
+/// primary group), for backends whose accounts have no uid of their own: the store, a
+/// directory, a domain. Null or empty: they stay the process's. A name that is no user, or
+/// a directory that cannot be given (not run as root), fails the directory (EINVAL,
+/// EPERM). The host's accounts give each home to its account. Windows ignores it.
+void platform_set_home_owner(const char* user);
 
 /// Deletes a file; 0 on success, else -1 with errno set.
 int remove_file(const char* path);

@@ -77,6 +77,7 @@ std::string apply_account_settings(const char* name) {
   host.sp_warn = text_of(store.sp_warn);
   host.sp_inact = text_of(store.sp_inact);
   platform_set_system_options(host);
+  platform_set_home_owner(text_of(store.home_owner));
   PlatformLockoutPolicy lockout;
   lockout.threshold = store.lockout_threshold;
   lockout.duration_minutes = store.lockout_duration;

@@ -15,6 +15,7 @@ struct Settings {
   std::optional<std::string> base_uid;
   std::optional<std::string> uname;
   std::optional<std::string> home_path;
+  std::optional<std::string> home_owner;  // user given the homes a set makes (POSIX)
   std::optional<std::string> script;  // keywords "script" and "shell"
   std::optional<std::string> shadow_file;
   std::optional<std::string> sp_expire;

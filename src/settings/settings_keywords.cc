@@ -101,6 +101,11 @@ const Keyword kKeywords[] = {
        store(settings().home_path, v);
        log_debug("Default home {%s}", v.c_str());
      }},
+    {"home_owner",
+     [](const std::string& v, const char*) {
+       store(settings().home_owner, v);
+       log_debug("Home owner {%s}", v.c_str());
+     }},
     {"script",
      [](const std::string& v, const char*) {
        store(settings().script, v);

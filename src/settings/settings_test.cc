@@ -85,7 +85,8 @@ TEST_F(SettingsFile, KeywordsDefaultsAndRelease) {
              "base_uid 1000\nuname\nhome_path hp\nscript one\nshell two\nshadow False\n"
              "shadow_file sf\nsp_expire 1\nsp_min 2\nsp_max 3\nsp_warn 4\nsp_inact 5\n"
              "log_passwords yes\naccount_db /var/lib/a.db\nGroup x\n#group y\nlog error\n"
-             "ldap_base dc=a,dc=b\nldap_bind_dn cn=svc,dc=a,dc=b\nldap_bind_pw_file /etc/pw\nldap_ca_file /etc/ca.pem\n");
+             "ldap_base dc=a,dc=b\nldap_bind_dn cn=svc,dc=a,dc=b\nldap_bind_pw_file /etc/pw\nldap_ca_file /etc/ca.pem\n"
+             "home_owner vmail\n");
   ASSERT_EQ(load_settings(nullptr, "ostrel"), 1);
   const Settings& s = settings();
   const std::optional<std::string> expected[] = {
@@ -100,6 +101,7 @@ TEST_F(SettingsFile, KeywordsDefaultsAndRelease) {
   EXPECT_EQ(s.ldap_bind_dn, "cn=svc,dc=a,dc=b");
   EXPECT_EQ(s.ldap_bind_pw_file, "/etc/pw");
   EXPECT_EQ(s.ldap_ca_file, "/etc/ca.pem");
+  EXPECT_EQ(s.home_owner, "vmail");
   EXPECT_EQ(s.shadow, 1);
   EXPECT_EQ(s.log_passwords, 0);
   EXPECT_EQ(get_log_level(), LOG_ERROR);
@@ -107,7 +109,7 @@ TEST_F(SettingsFile, KeywordsDefaultsAndRelease) {
   write_text("ostrel.ini", "shadow FALSE\nlog_passwords TRUE\ndebug anything\n");
   release_settings();
   EXPECT_FALSE(s.group || s.uname || s.host || s.account_db || s.ldap_base || s.ldap_bind_dn ||
-               s.ldap_bind_pw_file);
+               s.ldap_bind_pw_file || s.home_owner);
   ASSERT_EQ(load_settings("", "ostrel"), 1);
   EXPECT_EQ(s.group, "Guests");
   EXPECT_EQ(s.uname, "Ostrel 1.0g user");

@@ -49,6 +49,8 @@ int make_directory(const char* path) {
   return _mkdir(path) == 0 ? 0 : -1;
 }
 
+void platform_set_home_owner(const char*) {}
+
 int remove_file(const char* path) {
   if (path == nullptr) {
     errno = EINVAL;
