@@ -145,7 +145,7 @@ CONF
     -keyout "$MAIL_DIR/postfix/etc/key.pem" -out "$MAIL_DIR/postfix/etc/cert.pem" 2>/dev/null
   awk -v listen="127.0.0.1:$MAIL_SMTP_PORT" '
     /^#/ || /^[ \t]/ || NF < 8 { next }
-    $1 == "smtp" && $2 == "inet" { print listen " inet n - n - - smtpd"; next }
+    $1 == "smtp" && $2 == "inet" { print listen " inet n - n - - smtpd -o smtpd_sasl_auth_enable=yes"; next }
     { $5 = "n"; print }' /usr/share/postfix/master.cf.dist >"$MAIL_DIR/postfix/etc/master.cf"
   {
     cat <<CONF
@@ -169,12 +169,23 @@ smtpd_tls_key_file = $MAIL_DIR/postfix/etc/key.pem
 smtpd_tls_security_level = may
 smtpd_error_sleep_time = 0
 CONF
-    cat "$mail_examples/postfix/main.cf.ostrel"
-    # The test client connects from loopback: no network of its own here, so that it is
-    # treated as any client on the Internet.
-    echo "mynetworks = 192.0.2.1/32"
-    echo "address_verify_poll_delay = 1s"
   } >"$MAIL_DIR/postfix/etc/main.cf"
+  # The example applied as the README applies it, line by line with postconf -e; twice, as
+  # an administrator who sets up a second backend would, and Postfix must not warn of a
+  # setting given twice. The test's port is the submission port too (SMTP AUTH on, as the
+  # README's postconf -P gives 587 and 465). The test client connects from loopback: no
+  # network of its own here, so that it is treated as any client on the Internet.
+  local setting round
+  for round in 1 2; do
+    grep -v '^#' "$mail_examples/postfix/main.cf.ostrel" | grep . | while IFS= read -r setting; do
+      postconf -c "$MAIL_DIR/postfix/etc" -e "$setting" || return 1
+    done
+  done
+  postconf -c "$MAIL_DIR/postfix/etc" -e mynetworks=192.0.2.1/32 address_verify_poll_delay=1s
+  if postconf -c "$MAIL_DIR/postfix/etc" -n 2>&1 >/dev/null | grep .; then
+    echo "postconf warns about the configuration made from main.cf.ostrel" >&2
+    return 1
+  fi
 }
 
 # Waits until a loopback port accepts connections.
