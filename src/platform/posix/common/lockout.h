@@ -17,9 +17,9 @@ namespace ostrel_posix {
 struct LockoutPolicy {
   unsigned threshold = 0;          // wrong passwords of one source (or without a source)
                                    // before it is refused; 0: nothing is counted
-  unsigned account_threshold = 0;  // all wrong passwords before the account locks
   std::int64_t duration_s = 1800;  // how long a lock lasts; 0: until a set unlocks it
   std::int64_t window_s = 1800;    // a wrong password older than this no longer counts
+  unsigned account_threshold = 0;  // all wrong passwords before the account locks
 };
 
 /// The policy in force, account_threshold resolved (ten times threshold, at most 100, when
