@@ -1,6 +1,7 @@
 #include "platform/posix/system/faillock_tally.h"
 
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -19,7 +21,12 @@ namespace {
 
 constexpr const char* kDefaultDirectory = "/var/run/faillock";
 constexpr const char* kSource = "ostrel";
+// What a record's source is read from: the field and the reserved bytes after it, which
+// are zero; a source written gets at most kMaxSourceLength bytes and a NUL.
 constexpr std::size_t kSourceSize = 54;
+// The account's recent wrong passwords beside its tally, and the most of it read.
+constexpr const char* kRecentSuffix = ":recent";
+constexpr std::size_t kMaxRecentBytes = 4096;
 // More records than any threshold needs; a longer file is read up to here.
 constexpr std::size_t kMaxRecords = 1024;
 // A logon waits this long for other processes' holds on the file (each check holds it for
@@ -91,7 +98,7 @@ DWORD write_records(int fd, const std::vector<TallyRecord>& records) {
   std::string raw(records.size() * kTallyRecordSize, '\0');
   for (std::size_t i = 0; i < records.size(); ++i) {
     char* at = raw.data() + i * kTallyRecordSize;
-    std::memcpy(at, records[i].source.data(), std::min(records[i].source.size(), kSourceSize));
+    std::memcpy(at, records[i].source.data(), std::min(records[i].source.size(), kMaxSourceLength));
     std::memcpy(at + kSourceSize, &records[i].status, sizeof records[i].status);
     std::memcpy(at + kSourceSize + sizeof records[i].status, &records[i].time,
                 sizeof records[i].time);
@@ -103,17 +110,99 @@ DWORD write_records(int fd, const std::vector<TallyRecord>& records) {
   return 0;
 }
 
-std::size_t counting_in_window(const std::vector<TallyRecord>& records, std::int64_t& newest,
-                               const LockoutPolicy& policy) {
-  newest = 0;
+// The counting records that pick takes, as the policy reads them: how many lie within
+// the window before the newest, when that newest came and whether it has a remote source.
+struct Run {
+  std::size_t count = 0;
+  std::int64_t newest = 0;
+  bool newest_remote = false;
+};
+
+template <typename Pick>
+Run run_of(const std::vector<TallyRecord>& records, const LockoutPolicy& policy, Pick pick) {
+  Run run;
   bool any = false;
   for (const TallyRecord& r : records) {
-    if ((r.status & kTallyValid) != 0 && (!any || r.time > newest)) newest = r.time, any = true;
+    if ((r.status & kTallyValid) == 0 || !pick(r) || (any && r.time < run.newest)) continue;
+    run.newest = r.time;
+    run.newest_remote = (r.status & kTallyRemote) != 0;
+    any = true;
   }
-  std::size_t count = 0;
   for (const TallyRecord& r : records)
-    if ((r.status & kTallyValid) != 0 && newest - r.time < policy.window_s) ++count;
-  return count;
+    if ((r.status & kTallyValid) != 0 && pick(r) && run.newest - r.time < policy.window_s)
+      ++run.count;
+  return run;
+}
+
+bool any_record(const TallyRecord&) {
+  return true;
+}
+
+bool of_source(const TallyRecord& r, const std::string& source) {
+  return (r.status & kTallyRemote) != 0 && r.source == source;
+}
+
+// How many records in a run lock the account: a remote source's failure counts towards
+// the account-wide threshold, one without a source towards the threshold itself.
+unsigned account_needs(const Run& run, const LockoutPolicy& policy) {
+  return run.newest_remote ? policy.account_threshold : policy.threshold;
+}
+
+// Whether a run of needed records reaches the count, and whether it still holds at now.
+bool run_reached(const Run& run, unsigned needed, const LockoutPolicy& policy) {
+  return policy.threshold != 0 && needed != 0 && run.count >= needed;
+}
+
+bool run_holds(const Run& run, unsigned needed, std::int64_t now, const LockoutPolicy& policy) {
+  return run_reached(run, needed, policy) &&
+         (policy.duration_s == 0 || now < run.newest + policy.duration_s);
+}
+
+// The recent wrong passwords of an account: "TIME HEX" lines.
+std::vector<RecentWrong> parse_recent(const std::string& text) {
+  std::vector<RecentWrong> recent;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) break;  // a line cut short is left out
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    const std::size_t blank = line.find(' ');
+    if (blank == std::string::npos || blank == 0) continue;
+    char* stop = nullptr;
+    const long long time = std::strtoll(line.c_str(), &stop, 10);
+    if (stop != line.c_str() + blank) continue;
+    const std::string hex = line.substr(blank + 1);
+    std::string key(hex.size() / 2, '\0');
+    std::size_t got = 0;
+    if (hex.empty() || hex.size() % 2 != 0 ||
+        sodium_hex2bin(reinterpret_cast<unsigned char*>(key.data()), key.size(), hex.data(),
+                       hex.size(), nullptr, &got, nullptr) != 0 ||
+        got != key.size())
+      continue;
+    recent.push_back({std::move(key), static_cast<std::int64_t>(time)});
+  }
+  return recent;
+}
+
+std::string recent_text(const std::vector<RecentWrong>& recent) {
+  std::string text;
+  for (const RecentWrong& e : recent) {
+    std::string hex(e.key.size() * 2 + 1, '\0');
+    sodium_bin2hex(hex.data(), hex.size(), reinterpret_cast<const unsigned char*>(e.key.data()),
+                   e.key.size());
+    hex.pop_back();
+    text += std::to_string(e.at) + ' ' + hex + '\n';
+  }
+  return text;
+}
+
+// A file of our own: regular, with no second name, ours or root's, written by nobody else.
+bool own_file(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) return false;
+  if (info.st_uid != 0 && info.st_uid != geteuid()) return false;
+  return (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 }  // namespace
@@ -140,28 +229,47 @@ std::string tally_directory(const SystemOptions& options) {
 
 bool tally_records_locked(const std::vector<TallyRecord>& records, std::int64_t now,
                           const LockoutPolicy& policy) {
-  if (policy.threshold == 0) return false;
-  std::int64_t newest = 0;
-  if (counting_in_window(records, newest, policy) < policy.threshold) return false;
-  return policy.duration_s == 0 || now < newest + policy.duration_s;
+  const Run run = run_of(records, policy, any_record);
+  return run_holds(run, account_needs(run, policy), now, policy);
+}
+
+bool tally_source_throttled(const std::vector<TallyRecord>& records, const std::string& source,
+                            std::int64_t now, const LockoutPolicy& policy) {
+  if (source.empty()) return false;
+  const Run run =
+      run_of(records, policy, [&source](const TallyRecord& r) { return of_source(r, source); });
+  return run_holds(run, policy.threshold, now, policy);
 }
 
 void add_tally_failure(std::vector<TallyRecord>& records, std::int64_t now,
-                       const LockoutPolicy& policy) {
-  // Only a lock that has run out starts the count again: a count at the threshold that
-  // still locks is kept whole.
-  std::int64_t newest = 0;
-  const bool ran_out = policy.threshold != 0 &&
-                       counting_in_window(records, newest, policy) >= policy.threshold &&
-                       !tally_records_locked(records, now, policy);
+                       const LockoutPolicy& policy, const std::string& source) {
+  // Only a lock (or throttle) that has run out starts its count again: a count at the
+  // threshold that still holds is kept whole.
+  const Run run = run_of(records, policy, any_record);
+  const unsigned needed = account_needs(run, policy);
+  const bool ran_out = run_reached(run, needed, policy) && !run_holds(run, needed, now, policy);
+  const auto own = [&source](const TallyRecord& r) { return of_source(r, source); };
+  const Run source_run = source.empty() ? Run{} : run_of(records, policy, own);
+  const bool source_ran_out = run_reached(source_run, policy.threshold, policy) &&
+                              !run_holds(source_run, policy.threshold, now, policy);
   for (TallyRecord& r : records)
-    if (ran_out || now - r.time >= policy.window_s) r.status &= ~kTallyValid;
+    if (ran_out || now - r.time >= policy.window_s || (source_ran_out && own(r)))
+      r.status &= ~kTallyValid;
   if (records.size() >= kMaxRecords) {
     std::erase_if(records, [](const TallyRecord& r) { return (r.status & kTallyValid) == 0; });
     if (records.size() >= kMaxRecords)
       records.erase(records.begin(), records.end() - static_cast<long>(kMaxRecords - 1));
   }
-  records.push_back({kSource, kTallyValid, now});
+  if (source.empty())
+    records.push_back({kSource, kTallyValid, now});
+  else
+    records.push_back({source.substr(0, kMaxSourceLength), kTallyValid | kTallyRemote, now});
+}
+
+bool drop_tally_source(std::vector<TallyRecord>& records, const std::string& source) {
+  return std::erase_if(records, [&source](const TallyRecord& r) {
+           return !source.empty() && of_source(r, source);
+         }) != 0;
 }
 
 TallyFile::~TallyFile() {
@@ -232,7 +340,8 @@ DWORD TallyFile::open_file(int flags) {
   return 0;
 }
 
-DWORD TallyFile::add_failure(std::int64_t now, const LockoutPolicy& policy) {
+DWORD TallyFile::add_failure(std::int64_t now, const LockoutPolicy& policy,
+                             const std::string& source) {
   if (!exclusive_) return ERROR_ACCESS_DENIED;
   if (dir_fd_ < 0)
     if (const DWORD rc = make_directory(); rc != 0) return rc;
@@ -245,7 +354,7 @@ DWORD TallyFile::add_failure(std::int64_t now, const LockoutPolicy& policy) {
       return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
     }
     std::vector<TallyRecord> one;
-    add_tally_failure(one, now, policy);
+    add_tally_failure(one, now, policy, source);
     return write_records(fd_, one);
   }
   if (fd_ < 0) {
@@ -254,8 +363,62 @@ DWORD TallyFile::add_failure(std::int64_t now, const LockoutPolicy& policy) {
     if (const DWORD rc = open_file(O_RDWR); rc != 0) return rc;
     if (fd_ < 0) return ERROR_ACCESS_DENIED;  // removed again meanwhile
   }
-  add_tally_failure(records_, now, policy);
+  add_tally_failure(records_, now, policy, source);
   return write_records(fd_, records_);
+}
+
+DWORD TallyFile::clear_source(const std::string& source) {
+  if (fd_ < 0 || decoy_) return 0;
+  if (!exclusive_) return ERROR_ACCESS_DENIED;
+  if (!drop_tally_source(records_, source)) return 0;
+  return write_records(fd_, records_) == 0 ? 0 : ERROR_ACCESS_DENIED;
+}
+
+DWORD TallyFile::check_recent_wrong(const std::string& key, std::int64_t now,
+                                    const LockoutPolicy& policy, bool& stale) {
+  stale = false;
+  if (decoy_ || fd_ < 0 || dir_fd_ < 0) return 0;
+  if (!exclusive_) return ERROR_ACCESS_DENIED;
+  const std::string file = name_ + kRecentSuffix;
+  // Made for a wrong password only; without one, what is there is let go with the window.
+  const int fd = ::openat(
+      dir_fd_, file.c_str(),
+      O_RDWR | (key.empty() ? 0 : O_CREAT) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == ENOENT && key.empty()) return 0;
+    return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+  }
+  DWORD rc = 0;
+  if (!own_file(fd)) {
+    rc = ERROR_ACCESS_DENIED;
+  } else {
+    std::string text(kMaxRecentBytes, '\0');
+    const ssize_t got = pread(fd, text.data(), text.size(), 0);
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    const std::string before = text;
+    std::vector<RecentWrong> recent = parse_recent(text);
+    stale = repeat_of_recent_wrong(recent, key, now, policy);
+    text = recent_text(recent);
+    if (text.empty()) {
+      // Nothing left within the window: the file goes (under the tally's lock).
+      if (unlinkat(dir_fd_, file.c_str(), 0) != 0 && errno != ENOENT) rc = ERROR_ACCESS_DENIED;
+    } else if (text != before) {
+      const ssize_t written = pwrite(fd, text.data(), text.size(), 0);
+      if (written != static_cast<ssize_t>(text.size()))
+        rc = written < 0 && errno != ENOSPC ? ERROR_ACCESS_DENIED : ERROR_DISK_FULL;
+      else if (ftruncate(fd, static_cast<off_t>(text.size())) != 0)
+        rc = ERROR_ACCESS_DENIED;
+    }
+  }
+  ::close(fd);
+  return rc;
+}
+
+DWORD TallyFile::forget_recent_wrong() {
+  if (decoy_ || dir_fd_ < 0) return 0;
+  if (!exclusive_) return ERROR_ACCESS_DENIED;
+  const std::string file = name_ + kRecentSuffix;
+  return unlinkat(dir_fd_, file.c_str(), 0) == 0 || errno == ENOENT ? 0 : ERROR_ACCESS_DENIED;
 }
 
 DWORD TallyFile::clear() {
@@ -271,14 +434,17 @@ DWORD TallyFile::clear() {
 DWORD clear_tally(const std::string& directory, const std::string& name, uid_t owner) {
   TallyFile tally;
   if (const DWORD rc = tally.open(directory, name, true, owner, true); rc != 0) return rc;
-  return tally.clear();
+  if (const DWORD rc = tally.clear(); rc != 0) return rc;
+  return tally.forget_recent_wrong();
 }
 
 DWORD remove_tally(const std::string& directory, const std::string& name) {
   const int dir_fd = open_directory(directory);
   if (dir_fd < 0) return errno == ENOENT ? 0 : ERROR_ACCESS_DENIED;
   DWORD rc = 0;
-  if (!trusted_directory(dir_fd) || (unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT))
+  const std::string recent = name + kRecentSuffix;
+  if (!trusted_directory(dir_fd) || (unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) ||
+      (unlinkat(dir_fd, recent.c_str(), 0) != 0 && errno != ENOENT))
     rc = ERROR_ACCESS_DENIED;
   ::close(dir_fd);
   return rc;

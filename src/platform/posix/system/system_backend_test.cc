@@ -466,7 +466,8 @@ TEST_F(SystemBackendTest, EightProcessesAtOnceAreCountedExactly) {
       close(start[1]);
       char go = 0;
       (void)!read(start[0], &go, 1);  // every child waits for the same moment
-      const DWORD code = logon_code("alice", "wrong");
+      // Each a password of its own: a repeated one would count once.
+      const DWORD code = logon_code("alice", "wrong" + std::to_string(i));
       _exit(code == ERROR_LOGON_FAILURE ? 0 : code == ERROR_ACCOUNT_LOCKED_OUT ? 1 : 2);
     }
     children.push_back(child);
@@ -527,22 +528,23 @@ TEST_F(SystemBackendTest, WrongPasswordsOfTwoProcessesLockTheAccountInTheHostsTa
   policy.threshold = 3;
   platform_set_lockout_policy(policy);
 
-  // A right password before the threshold starts the count again.
-  EXPECT_FALSE(logon("alice", "wrong"));
-  EXPECT_FALSE(logon("alice", "wrong"));
+  // A right password before the threshold starts the count again. Every wrong password
+  // differs: a repeated one would count once.
+  EXPECT_FALSE(logon("alice", "wrong1"));
+  EXPECT_FALSE(logon("alice", "wrong2"));
   EXPECT_TRUE(logon("alice", "Right#1"));
   EXPECT_TRUE(tally_of(tallies, "alice").empty());
 
   // This process and a child alternate; the third wrong password locks the account.
-  EXPECT_FALSE(logon("alice", "wrong"));
+  EXPECT_FALSE(logon("alice", "wrong3"));
   const pid_t child = fork();
-  if (child == 0) _exit(!logon("alice", "wrong") && GetLastError() == ERROR_LOGON_FAILURE ? 0 : 1);
+  if (child == 0) _exit(!logon("alice", "wrong4") && GetLastError() == ERROR_LOGON_FAILURE ? 0 : 1);
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_EQ(status, 0);
   EXPECT_FALSE(locked_out(u"alice"));
   SetLastError(0);
-  EXPECT_FALSE(logon("alice", "wrong"));
+  EXPECT_FALSE(logon("alice", "wrong5"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_LOGON_FAILURE));
   SetLastError(0);
   EXPECT_FALSE(logon("alice", "Right#1"));
@@ -576,7 +578,7 @@ TEST_F(SystemBackendTest, WrongPasswordsOfTwoProcessesLockTheAccountInTheHostsTa
   EXPECT_TRUE(logon("alice", "Right#1"));
 
   // A set without the flag unlocks; one that keeps it does not.
-  for (int i = 0; i < 3; ++i) logon("alice", "wrong");
+  for (int i = 0; i < 3; ++i) logon("alice", "again" + std::to_string(i));
   LPBYTE buffer = nullptr;
   ASSERT_EQ(NetUserGetInfo(nullptr, u"alice", 1, &buffer), 0u);
   auto* alice = reinterpret_cast<USER_INFO_1*>(buffer);
@@ -589,7 +591,7 @@ TEST_F(SystemBackendTest, WrongPasswordsOfTwoProcessesLockTheAccountInTheHostsTa
   EXPECT_TRUE(logon("alice", "Right#1"));
 
   // A new password through a replace unlocks; a delete takes the file.
-  for (int i = 0; i < 3; ++i) logon("alice", "wrong");
+  for (int i = 0; i < 3; ++i) logon("alice", "later" + std::to_string(i));
   Record fresh = record("alice", "Fresh#2");
   NET_API_STATUS removal = 0;
   ASSERT_EQ(platform_replace_user(nullptr, reinterpret_cast<USER_INFO_1*>(fresh.bytes()), nullptr,
@@ -601,8 +603,95 @@ TEST_F(SystemBackendTest, WrongPasswordsOfTwoProcessesLockTheAccountInTheHostsTa
   EXPECT_FALSE(std::filesystem::exists(tallies + "/alice"));
 }
 
+// Counting records of source in an account's tally.
+std::size_t records_of(const std::vector<TallyRecord>& records, const std::string& source) {
+  return static_cast<std::size_t>(std::count_if(records.begin(), records.end(), [&](auto& r) {
+    return r.source == source && r.status == (kTallyValid | kTallyRemote);
+  }));
+}
+
+TEST_F(SystemBackendTest, SourcesAreThrottledApartAndTheAccountLocksAtItsOwnThreshold) {
+  const std::string tallies = dir_ + "/faillock";
+  ASSERT_EQ(add(record("alice", "Right#1")), 0u);
+  PlatformLockoutPolicy policy;
+  policy.threshold = 3;
+  policy.account_threshold = 8;
+  platform_set_lockout_policy(policy);
+  const auto from = [](const char* source, const std::string& password) {
+    platform_set_logon_source(source);
+    const DWORD code = logon_code("alice", password);
+    return std::pair(code, platform_last_logon_refusal());
+  };
+  using R = LogonRefusal;
+  const DWORD kWrong = ERROR_LOGON_FAILURE, kOut = ERROR_ACCOUNT_LOCKED_OUT;
+  struct Step {
+    const char* source;
+    const char* password;
+    DWORD code;
+    LogonRefusal why;
+  } steps[] = {
+      {"192.0.2.1", "a1", kWrong, R::kWrongPassword},
+      {"192.0.2.2", "b1", kWrong, R::kWrongPassword},
+      {"192.0.2.2", "Right#1", 0, R::kNone},  // clears 192.0.2.2's record only
+      {"192.0.2.1", "a2", kWrong, R::kWrongPassword},
+      {"192.0.2.1", "a2", kWrong, R::kWrongPassword},  // stale: counts once
+      {"192.0.2.2", "a1", kWrong, R::kWrongPassword},  // stale from another source too
+      {"192.0.2.1", "a3", kWrong, R::kWrongPassword},  // the third: throttled from now
+      {"192.0.2.1", "Right#1", kOut, R::kThrottledSource},
+      {"192.0.2.1", "a4", kOut, R::kThrottledSource},
+      {"192.0.2.2", "Right#1", 0, R::kNone},  // the owner elsewhere goes on
+  };
+  for (const Step& step : steps) {
+    const auto [code, why] = from(step.source, step.password);
+    EXPECT_EQ(code, step.code) << step.source << " " << step.password;
+    EXPECT_EQ(why, step.why) << step.source << " " << step.password;
+  }
+  std::vector<TallyRecord> records = tally_of(tallies, "alice");
+  EXPECT_EQ(records_of(records, "192.0.2.1"), 3u);
+  EXPECT_EQ(records_of(records, "192.0.2.2"), 0u);
+  EXPECT_FALSE(locked_out(u"alice"));
+  platform_set_logon_source("192.0.2.9");
+  EXPECT_EQ(logon_code("nobody", "x"), static_cast<DWORD>(ERROR_LOGON_FAILURE));
+  EXPECT_EQ(platform_last_logon_refusal(), LogonRefusal::kUnknownName);
+
+  // Three sources more: the eighth wrong password of all locks the account everywhere.
+  for (const char* source : {"192.0.2.3", "192.0.2.4"})
+    for (const char* password : {"c1", "c2"})
+      EXPECT_EQ(from(source, std::string(source) + password).first, kWrong);
+  EXPECT_FALSE(locked_out(u"alice"));
+  EXPECT_EQ(from("2001:db8:1:2::5", "d1").first, kWrong);
+  EXPECT_TRUE(locked_out(u"alice"));
+  EXPECT_EQ(from("192.0.2.2", "Right#1"), std::pair(kOut, R::kLockedAccount));
+  EXPECT_EQ(from("", "Right#1"), std::pair(kOut, R::kLockedAccount));
+  records = tally_of(tallies, "alice");
+  EXPECT_EQ(records.size(), 8u);
+  EXPECT_EQ(records_of(records, "2001:db8:1:2::/64"), 1u);
+  EXPECT_TRUE(std::filesystem::exists(tallies + "/alice:recent"));
+  if (access("/usr/sbin/faillock", X_OK) == 0) {
+    const std::string listing = dir_ + "/listing";
+    ASSERT_EQ(
+        std::system(("/usr/sbin/faillock --dir " + tallies + " --user alice >" + listing).c_str()),
+        0);
+    const std::string text = read_all(listing);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10) << text;  // name, heading, 8
+    EXPECT_NE(text.find("RHOST 192.0.2.1 "), std::string::npos) << text;
+    EXPECT_NE(text.find("RHOST 2001:db8:1:2::/64 "), std::string::npos) << text;
+  }
+
+  // A set without the flag clears every count of the account, and its recent passwords.
+  LPBYTE buffer = nullptr;
+  ASSERT_EQ(NetUserGetInfo(nullptr, u"alice", 1, &buffer), 0u);
+  reinterpret_cast<USER_INFO_1*>(buffer)->usri1_flags &= ~UF_LOCKOUT;
+  ASSERT_EQ(NetUserSetInfo(nullptr, u"alice", 1, buffer, nullptr), 0u);
+  NetApiBufferFree(buffer);
+  EXPECT_TRUE(tally_of(tallies, "alice").empty());
+  EXPECT_FALSE(std::filesystem::exists(tallies + "/alice:recent"));
+  EXPECT_EQ(from("192.0.2.1", "Right#1").first, 0u);
+  platform_set_logon_source(nullptr);
+}
+
 TEST(FaillockTallyTest, ReadsRecordsAsTheHostDoes) {
-  const LockoutPolicy policy{3, 600, 900};
+  const LockoutPolicy policy{.threshold = 3, .duration_s = 600, .window_s = 900};
   const std::int64_t now = 100000;
   struct Case {
     std::vector<int> ages;  // seconds before now; negative: a record that no longer counts
@@ -621,7 +710,8 @@ TEST(FaillockTallyTest, ReadsRecordsAsTheHostDoes) {
         << ::testing::PrintToString(c.ages);
   }
   std::vector<TallyRecord> forever(3, {"x", kTallyValid, now - 99999});
-  EXPECT_TRUE(tally_records_locked(forever, now, LockoutPolicy{3, 0, 900}));
+  EXPECT_TRUE(tally_records_locked(
+      forever, now, LockoutPolicy{.threshold = 3, .duration_s = 0, .window_s = 900}));
 
   // After a lock has run out, and past the window, the count starts again.
   std::vector<TallyRecord> records(3, {"x", kTallyValid, now - 700});
@@ -630,7 +720,8 @@ TEST(FaillockTallyTest, ReadsRecordsAsTheHostDoes) {
   EXPECT_FALSE(tally_records_locked(records, now, policy));
   add_tally_failure(records, now + 899, policy);
   EXPECT_TRUE(tally_records_locked(records, now + 899, policy));
-  add_tally_failure(records, now + 2000, LockoutPolicy{5, 600, 900});
+  add_tally_failure(records, now + 2000,
+                    LockoutPolicy{.threshold = 5, .duration_s = 600, .window_s = 900});
   EXPECT_EQ(std::count_if(records.begin(), records.end(),
                           [](const TallyRecord& r) { return r.status == kTallyValid; }),
             1);

@@ -1,9 +1,12 @@
 // Password logon against the host's hashes. Every refusal costs what a check of a new
 // hash costs: an unknown user, an account outside the managed range, an account without
-// a usable hash, a wrong password and a locked account alike, whatever the account's
-// hash method. Under a lockout policy the account's tally file (faillock_tally.h) stays
-// locked from before the check until its outcome is counted, so that checks of other
-// processes count in turn and none slips past the threshold. The right password is then
+// a usable hash, a wrong password, a locked account and a throttled source alike, whatever
+// the account's hash method. Under a lockout policy the account's tally file
+// (faillock_tally.h) stays locked from before the check until its outcome is counted, so
+// that checks of other processes count in turn and none slips past the threshold; a wrong
+// password is recorded with the logon's source, and one that repeats a recent wrong
+// password of the account (recognised by what crypt(3) made of it with the account's own
+// setting, which the check computes anyway) is not recorded again. The right password is then
 // refused as the host refuses it (an expired account or password), and a hash of an older
 // method or cost is replaced with a new one.
 #include <sys/types.h>
@@ -22,7 +25,8 @@ namespace ostrel_posix {
 namespace {
 
 // The check itself: 0, ERROR_LOGON_FAILURE or ERROR_ACCOUNT_DISABLED (right password).
-DWORD check_hash(const std::string& hash, const std::string* password) {
+// attempt, when given, gets the key of a wrong password (see unix_hash_matches).
+DWORD check_hash(const std::string& hash, const std::string* password, std::string* attempt) {
   const std::string text = password != nullptr ? *password : std::string();
   const bool disabled = !hash.empty() && hash[0] == '!';
   const std::string usable = disabled ? hash.substr(1) : hash;
@@ -30,7 +34,7 @@ DWORD check_hash(const std::string& hash, const std::string* password) {
     unix_verify_dummy(text);
     return ERROR_LOGON_FAILURE;
   }
-  if (!unix_hash_matches(usable, text)) return ERROR_LOGON_FAILURE;
+  if (!unix_hash_matches(usable, text, attempt)) return ERROR_LOGON_FAILURE;
   return disabled ? ERROR_ACCOUNT_DISABLED : 0;
 }
 
@@ -115,23 +119,41 @@ DWORD counted_logon(const AccountName* name, const std::string* password,
       return rc;
   }
   const std::int64_t now = lockout_clock();
+  const std::string& source = logon_source();
   const bool locked = counting && tally.locked(now, policy);
+  const bool throttled = counting && !locked && tally.throttled(source, now, policy);
   const auto start = std::chrono::steady_clock::now();
-  DWORD checked = check_hash(hash, password);  // a locked account pays for it too
+  // A locked account and a throttled source pay for the check too.
+  std::string attempt;
+  DWORD checked = check_hash(hash, password, counting && known ? &attempt : nullptr);
   if (checked == 0 && known) checked = shadow_ageing(files, name->text);
-  if (checked != 0 || locked) pad_to_hash_cost(start);
-  // A locked account refuses every password, and its lock runs from the failure that set
-  // it: attempts meanwhile are not recorded.
-  if (locked) return ERROR_ACCOUNT_LOCKED_OUT;
+  if (checked != 0 || locked || throttled) pad_to_hash_cost(start);
+  // A locked account refuses every password, and so does a throttled source for this
+  // account; each runs from the failure that set it: attempts meanwhile are not recorded.
+  if (locked || throttled) {
+    note_logon_refusal(locked ? LogonRefusal::kLockedAccount : LogonRefusal::kThrottledSource);
+    return ERROR_ACCOUNT_LOCKED_OUT;
+  }
   if (checked == ERROR_LOGON_FAILURE) {
+    note_logon_refusal(known ? LogonRefusal::kWrongPassword : LogonRefusal::kUnknownName);
     // A count that cannot be kept is told apart from a wrong password.
-    if (counting)
-      if (const DWORD rc = tally.add_failure(now, policy); rc != 0) return rc;
+    if (counting) {
+      bool stale = false;
+      if (const DWORD rc = tally.check_recent_wrong(attempt, now, policy, stale); rc != 0)
+        return rc;
+      if (!stale)
+        if (const DWORD rc = tally.add_failure(now, policy, source); rc != 0) return rc;
+    }
     return checked;
   }
-  // The right password starts the count again; the logon stands even if the file cannot
-  // be emptied (the failures then still count, as if the logon had not happened).
-  if (counting) (void)tally.clear();
+  // The right password starts the count of its source again (of the account, without a
+  // source); the logon stands even if the file cannot be written (the failures then still
+  // count, as if the logon had not happened). Recent wrong passwords past the window go.
+  if (counting) {
+    (void)(source.empty() ? tally.clear() : tally.clear_source(source));
+    bool stale = false;
+    (void)tally.check_recent_wrong(std::string(), now, policy, stale);
+  }
   if (checked == 0) checked_hash = hash;
   return checked;
 }

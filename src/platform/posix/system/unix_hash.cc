@@ -77,7 +77,9 @@ bool make_unix_hash(const std::string& password, std::string& hash) {
   return true;
 }
 
-bool unix_hash_matches(const std::string& hash, const std::string& password) {
+bool unix_hash_matches(const std::string& hash, const std::string& password,
+                       std::string* attempt) {
+  if (attempt != nullptr) attempt->clear();
   CryptArea area;
   const Clock::time_point start = Clock::now();
   const char* out = crypt_into(area, password, hash.empty() ? dummy().c_str() : hash.c_str());
@@ -88,7 +90,9 @@ bool unix_hash_matches(const std::string& hash, const std::string& password) {
     return false;
   }
   const std::size_t length = std::strlen(out);
-  return length == hash.size() && sodium_memcmp(out, hash.data(), length) == 0;
+  const bool right = length == hash.size() && sodium_memcmp(out, hash.data(), length) == 0;
+  if (!right && attempt != nullptr) attempt->assign(out, length);
+  return right;
 }
 
 void prepare_unix_dummy() {

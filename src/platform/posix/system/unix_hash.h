@@ -13,8 +13,11 @@ namespace ostrel_posix {
 bool make_unix_hash(const std::string& password, std::string& hash);
 
 /// True when password matches hash. A hash crypt(3) cannot use never matches, at the cost
-/// of a real check.
-bool unix_hash_matches(const std::string& hash, const std::string& password);
+/// of a real check. For a wrong password, attempt (when given) gets what crypt(3) made of
+/// it with the hash's own setting: a key that recognises the same wrong password again
+/// and costs an offline attacker what the hash does; empty when right or unusable.
+bool unix_hash_matches(const std::string& hash, const std::string& password,
+                       std::string* attempt = nullptr);
 
 /// Makes the fixed hash unix_verify_dummy uses, once; call it before a logon looks
 /// anything up, so that making it never adds to the cost of one kind of logon only.
