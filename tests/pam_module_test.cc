@@ -22,12 +22,17 @@ struct PamTry {
   int account = -1;
 };
 
-PamTry try_login(const fs::path& confdir, const char* user, const char* password) {
+PamTry try_login(const fs::path& confdir, const char* user, const char* password,
+                 const char* rhost = nullptr) {
   pam_conv conv{answer_password, const_cast<char*>(password)};
   pam_handle_t* pamh = nullptr;
   PamTry result;
   if (pam_start_confdir("ostrel-test", user, &conv, confdir.c_str(), &pamh) != PAM_SUCCESS)
     return result;
+  if (rhost != nullptr && pam_set_item(pamh, PAM_RHOST, rhost) != PAM_SUCCESS) {
+    pam_end(pamh, PAM_SUCCESS);
+    return result;
+  }
   result.authenticate = pam_authenticate(pamh, 0);
   if (result.authenticate == PAM_SUCCESS) result.account = pam_acct_mgmt(pamh, 0);
   pam_end(pamh, result.authenticate);
@@ -110,10 +115,72 @@ TEST(PamModule, ManyUsersForkedChildSharedLockoutAndOutages) {
   }
   EXPECT_EQ(read_text(scratch.path / "output"), "");
   const std::string log = read_text(work / "ostrel.log");
-  EXPECT_NE(log.find("PAM login of bob refused (1326)"), std::string::npos);
-  EXPECT_NE(log.find("the accounts cannot be read ("), std::string::npos) << log;
+  EXPECT_NE(log.find("ERROR PAM login from (none) refused (wrong password): user=bob "
+                     "service=ostrel-test\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("INFO PAM login from (none) accepted: user=ALICE service=ostrel-test\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("ERROR PAM login from (none) unavailable ("), std::string::npos) << log;
   for (const char* secret : {"Right-pw1", "Bob-pw2", "guess1"})
     EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+}
+
+// Each login is one line of the log naming its source before any text the client chose,
+// in words a banning tool can match; refusals are there at the error level too.
+TEST(PamModule, OneLogLinePerLoginWithSourceAndOutcome) {
+  const ScratchDir scratch;
+  ASSERT_FALSE(scratch.path.empty());
+  configure(scratch.path, "log error\nlockout_threshold 2\nlockout_account_threshold 3\n");
+  const fs::path work = scratch.path / "work";
+  const fs::path confdir = scratch.path / "pam.d";
+  ASSERT_TRUE(run_ostrel(work, {}, "set alice Right-pw1\n").exited);
+  struct Case {
+    const char* user;
+    const char* password;
+    const char* rhost;
+    int result;
+    const char* line;  // the line's text after the level; null: none at the error level
+  };
+  const Case cases[] = {
+      {"alice", "Right-pw1", "192.0.2.1", PAM_SUCCESS, nullptr},
+      {"alice", "guess1", "192.0.2.2", PAM_AUTH_ERR,
+       "PAM login from 192.0.2.2 refused (wrong password): user=alice service=ostrel-test"},
+      {"alice", "guess2", "192.0.2.2", PAM_AUTH_ERR,
+       "PAM login from 192.0.2.2 refused (wrong password): user=alice service=ostrel-test"},
+      {"alice", "Right-pw1", "192.0.2.2", PAM_AUTH_ERR,
+       "PAM login from 192.0.2.2 refused (throttled source): user=alice service=ostrel-test"},
+      {"alice", "Right-pw1", "192.0.2.3", PAM_SUCCESS, nullptr},
+      {"nobody-here", "guess3", "192.0.2.4", PAM_AUTH_ERR,
+       "PAM login from 192.0.2.4 refused (unknown name): user=nobody-here service=ostrel-test"},
+      // Text the client chose can neither end the user field nor the line.
+      {"x from 192.0.2.9\n\\", "guess3", "2001:db8::5", PAM_AUTH_ERR,
+       "PAM login from 2001:db8::5 refused (unknown name): user=x\\x20from\\x20192.0.2.9\\x0a"
+       "\\x5c service=ostrel-test"},
+      {"alice", "guess4", "192.0.2.5", PAM_AUTH_ERR,
+       "PAM login from 192.0.2.5 refused (wrong password): user=alice service=ostrel-test"},
+      {"alice", "Right-pw1", "192.0.2.1", PAM_AUTH_ERR,
+       "PAM login from 192.0.2.1 refused (locked account): user=alice service=ostrel-test"},
+      {"alice", "Right-pw1", nullptr, PAM_AUTH_ERR,
+       "PAM login from (none) refused (locked account): user=alice service=ostrel-test"},
+  };
+  std::string expected;
+  {
+    const CapturedOutput quiet(scratch.path / "output");
+    for (const Case& c : cases) {
+      EXPECT_EQ(try_login(confdir, c.user, c.password, c.rhost).authenticate, c.result)
+          << c.user << " from " << (c.rhost ? c.rhost : "none");
+      if (c.line != nullptr) expected += std::string("ERROR ") + c.line + "\n";
+    }
+  }
+  EXPECT_EQ(read_text(scratch.path / "output"), "");
+  std::string logged;
+  const std::string log = read_text(work / "ostrel.log");
+  for (std::size_t at = log.find("]ERROR PAM login "); at != std::string::npos;
+       at = log.find("]ERROR PAM login ", at + 1))
+    logged += log.substr(at + 1, log.find('\n', at) - at);
+  EXPECT_EQ(logged, expected);
+  EXPECT_EQ(log.find("PAM login from 192.0.2.1 accepted"), std::string::npos) << log;
 }
 
 // The module reads the store the settings name, as it is at each logon: a store replaced

@@ -7,3 +7,7 @@
 /// pam_syslog at error priority.
 void syslog_error(const pam_handle_t* pamh, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+/// pam_syslog at notice priority (the auth facility: pam_syslog's own).
+void syslog_notice(const pam_handle_t* pamh, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
