@@ -66,15 +66,18 @@ if(NOT OSTREL_FALLBACK_DIR STREQUAL CMAKE_INSTALL_FULL_SYSCONFDIR)
 endif()
 
 # Where this install puts the settings, store and log: the configured places, or the
-# same places below the prefix the install was given.
+# same places below the prefix the install was given (an absolute sysconfdir or
+# localstatedir, such as Debian's /etc and /var, counts from the prefix too).
+string(REGEX REPLACE "^/+" "" OSTREL_RELATIVE_SYSCONFDIR "${CMAKE_INSTALL_SYSCONFDIR}")
+string(REGEX REPLACE "^/+" "" OSTREL_RELATIVE_LOCALSTATEDIR "${CMAKE_INSTALL_LOCALSTATEDIR}")
 install(CODE "
   if(\"\${CMAKE_INSTALL_PREFIX}\" STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
     set(ostrel_etc \"${CMAKE_INSTALL_FULL_SYSCONFDIR}\")
     set(ostrel_var \"${CMAKE_INSTALL_FULL_LOCALSTATEDIR}\")
     set(ostrel_ini \"${PROJECT_BINARY_DIR}/corvex.ini\")
   else()
-    set(ostrel_etc \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SYSCONFDIR}\")
-    set(ostrel_var \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LOCALSTATEDIR}\")
+    set(ostrel_etc \"\${CMAKE_INSTALL_PREFIX}/${OSTREL_RELATIVE_SYSCONFDIR}\")
+    set(ostrel_var \"\${CMAKE_INSTALL_PREFIX}/${OSTREL_RELATIVE_LOCALSTATEDIR}\")
     set(ostrel_ini \"${PROJECT_BINARY_DIR}/prefix/corvex.ini\")
     set(OSTREL_LOG_DIR \"\${ostrel_var}/log/ostrel\")
     set(OSTREL_STATE_DIR \"\${ostrel_var}/lib/ostrel\")
