@@ -19,7 +19,8 @@
 #   libdir/ostrel/pam_ostrel_core.so   the module's code, which it loads
 #   docdir/examples/                   Dovecot, Postfix and PAM configurations on Ostrel's
 #                                      accounts; the one that holds a password is readable by
-#                                      root only
+#                                      root only; fail2ban's filter and jail for Ostrel's log,
+#                                      copied to /etc/fail2ban by the administrator who uses it
 #
 # The settings file goes to the absolute sysconfdir that is compiled into the program
 # (with the prefix /usr that is /etc, not /usr/etc), so that the installed program finds
@@ -55,7 +56,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/tests/ldap/ostrel-schema.ldif
 # A file that holds a password (the read-only directory or domain account's) is readable by
 # root only, so that a copy made with cp --preserve=mode or install -m keeps it so.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/dovecot ${PROJECT_SOURCE_DIR}/examples/postfix
-        ${PROJECT_SOURCE_DIR}/examples/pam.d DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+        ${PROJECT_SOURCE_DIR}/examples/pam.d ${PROJECT_SOURCE_DIR}/examples/fail2ban
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
         PATTERN dovecot-ostrel-ldap.conf.ext PERMISSIONS OWNER_READ OWNER_WRITE
         PATTERN dovecot-ostrel-ad.conf.ext PERMISSIONS OWNER_READ OWNER_WRITE)
 
