@@ -87,6 +87,12 @@ struct PlatformLockoutPolicy {
 };
 void platform_set_lockout_policy(const PlatformLockoutPolicy& policy);
 
+/// Where the counts of wrong passwords per source are kept on this host for a directory or
+/// a domain (POSIX; null or empty: /var/lib/ostrel/lockout), one file per account in the
+/// format of the host's faillock tallies. A directory another user could write is refused
+/// as a misconfiguration. Windows ignores it.
+void platform_set_lockout_tally_dir(const char* directory);
+
 /// The source of the logons that follow on this thread: the client's address as the mail
 /// server wrote it (PAM_RHOST), or null or empty for none (the check command, a PAM caller
 /// without one), which counts as Windows counts, for the account as a whole. IPv6

@@ -84,6 +84,7 @@ std::string apply_account_settings(const char* name) {
   lockout.window_minutes = store.lockout_window;
   lockout.account_threshold = store.lockout_account_threshold;
   platform_set_lockout_policy(lockout);
+  platform_set_lockout_tally_dir(text_of(store.lockout_tally_dir));
   if (store.account_db) {
     platform_set_account_db(store.account_db->c_str());
     return *store.account_db;

@@ -38,6 +38,8 @@ struct Settings {
   // Wrong passwords from all sources together before the account as a whole locks
   // ("lockout_account_threshold"); 0: ten times lockout_threshold, at most 100.
   unsigned lockout_account_threshold = 0;
+  // Where a directory's or domain's counts per source are kept ("lockout_tally_dir").
+  std::optional<std::string> lockout_tally_dir;
 };
 
 Settings& settings();

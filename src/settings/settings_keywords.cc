@@ -199,6 +199,11 @@ const Keyword kKeywords[] = {
        lockout_value(settings().lockout_account_threshold, v, "Lockout account threshold", 0, 9999,
                      "");
      }},
+    {"lockout_tally_dir",
+     [](const std::string& v, const char*) {
+       store(settings().lockout_tally_dir, v);
+       log_debug("Lockout tally directory {%s}", v.c_str());
+     }},
 };
 
 }  // namespace

@@ -36,6 +36,8 @@ void platform_set_lockout_policy(const PlatformLockoutPolicy&) {
   // The host's own lockout policy counts wrong passwords.
 }
 
+void platform_set_lockout_tally_dir(const char*) {}
+
 void secure_wipe(void* data, std::size_t size) {
   if (data != nullptr && size > 0) SecureZeroMemory(data, size);
 }

@@ -2,7 +2,9 @@
 // configured base, new ones made there as CN=<name>; local groups are the domain's builtin
 // groups. Passwords go to the DC in the add or modify itself (unicodePwd, over TLS); a logon
 // is a simple bind as the account on a connection of its own. Lockout, complexity, expiry
-// and disabled accounts are the domain's own policy, counted by the DC for every logon.
+// and disabled accounts are the domain's own policy, counted by the DC for every logon;
+// this side keeps its own counts per source of a login (source_tally.h) to refuse a
+// throttled source before it binds.
 #include <algorithm>
 #include <chrono>
 #include <set>
@@ -14,6 +16,8 @@
 #include "platform/posix/ad/ad_entries.h"
 #include "platform/posix/common/backend.h"
 #include "platform/posix/common/hashing.h"
+#include "platform/posix/common/lockout.h"
+#include "platform/posix/common/source_tally.h"
 #include "platform/posix/common/utf.h"
 #include "platform/posix/directory/ldap_entries.h"
 #include "platform/posix/directory/ldap_text.h"
@@ -148,6 +152,8 @@ DWORD add_account(const AccountName& name, const UserFields& fields, const std::
 
 DWORD ad_add_user(const AccountName& name, const UserFields& fields, const std::string* password) {
   auto lock = lock_domain();
+  // A new account starts without counts, whatever an old one of its name left here.
+  if (const DWORD code = remove_source_tallies(name.key); code != 0) return code;
   return add_account(name, fields, password);
 }
 
@@ -173,7 +179,10 @@ DWORD ad_set_user(const AccountName& name, const UserFields& fields, const std::
   std::string dn;
   if (const DWORD code = find_account(name.text, dn); code != 0) return code;
   if (dn.empty()) return NERR_UserNotFound;
-  // A record without UF_LOCKOUT unlocks.
+  // A record without UF_LOCKOUT unlocks, and clears the counts kept here (first, so that a
+  // failure changes nothing else); so does a new password.
+  if ((fields.flags & UF_LOCKOUT) == 0 || password != nullptr)
+    if (const DWORD code = clear_source_tallies(name.key); code != 0) return code;
   return update_account(dn, fields, password, (fields.flags & UF_LOCKOUT) == 0);
 }
 
@@ -202,7 +211,8 @@ DWORD delete_account(const std::string& name) {
 
 DWORD ad_delete_user(const AccountName& name) {
   auto lock = lock_domain();
-  return delete_account(name.text);
+  const DWORD code = delete_account(name.text);
+  return code != 0 ? code : remove_source_tallies(name.key);
 }
 
 // Takes the account at dn out of every group that lists it (its primary group excepted,
@@ -248,6 +258,8 @@ DWORD ad_replace_user(const AccountName& name, const UserFields& fields,
   removal = find_account(name.text, dn);
   if (removal == 0 && dn.empty()) removal = NERR_UserNotFound;
   if (removal != 0) return removal;
+  // The account in its place is a new one: never locked, nothing counted.
+  if (const DWORD code = clear_source_tallies(name.key); code != 0) return code;
   const DWORD code = update_account(dn, fields, password, true);
   return code != 0 ? code : leave_groups(dn);
 }
@@ -282,22 +294,56 @@ DWORD ad_logon(const AccountName* name, const std::string* password) {
   // An empty password would be an unauthenticated bind, which the DC accepts and counts
   // as a wrong password: it never goes to the DC.
   std::string dn;
-  if (name != nullptr && password != nullptr && !password->empty()) {
+  const bool given = name != nullptr && password != nullptr && !password->empty();
+  if (given) {
     // A DC that cannot be reached is told apart from a refused password.
     if (const DWORD code = find_account(name->text, dn); code != 0) return code;
   }
+  // The source's count here, held until the outcome is counted.
+  SourceTally tally;
+  if (given)
+    if (const DWORD code = tally.open(dn.empty() ? std::string() : name->key, !dn.empty());
+        code != 0)
+      return code;
+  // Every refusal of a counted logon costs the key of a wrong password, which only a
+  // wrong password of a known account needs.
+  const auto refusal_key = [&] {
+    return tally.counting() ? wrong_password_key(name->key, *password) : std::string();
+  };
   if (dn.empty()) {
+    if (given) {
+      note_logon_refusal(LogonRefusal::kUnknownName);
+      if (const DWORD code = tally.wrong_password(refusal_key()); code != 0) return code;
+    }
     pad_to_floor(start);
     return ERROR_LOGON_FAILURE;
+  }
+  if (tally.throttled()) {
+    // Refused before the bind, so that the DC's own count does not move, at the cost of a
+    // wrong password.
+    refusal_key();
+    pad_to_floor(start);
+    note_logon_refusal(LogonRefusal::kThrottledSource);
+    return ERROR_ACCOUNT_LOCKED_OUT;
   }
   int rc = 0;
   std::string diagnostic;
   if (const DWORD code = bind_on_logon_connection(dn, *password, rc, diagnostic); code != 0)
     return code;
+  const DWORD code = domain_logon_code(rc, diagnostic);
+  std::string key;
+  if (code == ERROR_LOGON_FAILURE) key = refusal_key();
+  // The key's cost is part of what a refusal costs.
   const auto spent = std::chrono::steady_clock::now() - start;
   recent_check_cost = (recent_check_cost * 7 + spent) / 8;
-  const DWORD code = domain_logon_code(rc, diagnostic);
-  if (code == ERROR_LOGON_FAILURE) pad_to_floor(start);
+  if (code == ERROR_LOGON_FAILURE) {
+    note_logon_refusal(LogonRefusal::kWrongPassword);
+    // A count that cannot be kept is told apart from a wrong password.
+    if (const DWORD counted = tally.wrong_password(key); counted != 0) return counted;
+    pad_to_floor(start);
+  } else if (code == 0) {
+    tally.right_password();
+  }
   return code;
 }
 

@@ -3,7 +3,9 @@
 // as groupOfNames under ou=groups. Passwords go to the directory in the add or modify
 // itself and are hashed there; a logon is a bind as the account. Wrong passwords are
 // counted and accounts locked by the directory's password policy, so that every host
-// sharing it counts together; this side only reads the lock and removes it.
+// sharing it counts together; this side reads the lock and removes it, and keeps its own
+// counts per source of a login (source_tally.h) to refuse a throttled source before it
+// binds.
 #include <sodium.h>
 
 #include <ctime>
@@ -11,6 +13,9 @@
 #include <string_view>
 
 #include "platform/posix/common/backend.h"
+#include "platform/posix/common/hashing.h"
+#include "platform/posix/common/lockout.h"
+#include "platform/posix/common/source_tally.h"
 #include "platform/posix/directory/ldap_codes.h"
 #include "platform/posix/directory/ldap_connect.h"
 #include "platform/posix/directory/ldap_entries.h"
@@ -57,6 +62,8 @@ void add_fields(Modifications& mods, int op, const UserFields& fields) {
 DWORD directory_add_user(const AccountName& name, const UserFields& fields,
                          const std::string* password) {
   auto lock = lock_directory();
+  // A new account starts without counts, whatever an old one of its name left here.
+  if (const DWORD rc = remove_source_tallies(name.key); rc != 0) return rc;
   Modifications mods;
   mods.add(LDAP_MOD_ADD, "objectClass",
            {"top", "person", "organizationalPerson", "inetOrgPerson", "netUserAccount"});
@@ -96,7 +103,11 @@ DWORD directory_set_user(const AccountName& name, const UserFields& fields,
   if (password != nullptr) mods.add(LDAP_MOD_REPLACE, "userPassword", {*password});
   const std::string dn = user_dn(name.text);
   int rc = 0;
-  // A record without UF_LOCKOUT unlocks; with it, a lock stays as it is.
+  // A record without UF_LOCKOUT unlocks, and clears the counts kept here (first, so that a
+  // failure changes nothing else); so does a new password.
+  if ((fields.flags & UF_LOCKOUT) == 0 || password != nullptr)
+    if (const DWORD code = clear_source_tallies(name.key); code != 0) return code;
+  // With UF_LOCKOUT, a lock stays as it is.
   const DWORD setup = modify_unlocking(dn, mods, (fields.flags & UF_LOCKOUT) == 0, rc);
   return account_code(setup, rc);
 }
@@ -134,7 +145,8 @@ DWORD directory_delete_user(const AccountName& name) {
   // Memberships go with the entry: the directory's referential integrity removes them.
   const DWORD setup = run_on_service(
       [&](LDAP* ld) { return ldap_delete_ext_s(ld, dn.c_str(), nullptr, nullptr); }, rc);
-  return account_code(setup, rc);
+  const DWORD code = account_code(setup, rc);
+  return code != 0 ? code : remove_source_tallies(name.key);
 }
 
 // The DN of an entry that exists and matches filter: 0, NERR_UserNotFound (the caller
@@ -226,7 +238,8 @@ DWORD directory_replace_user(const AccountName& name, const UserFields& fields,
     mods.add(LDAP_MOD_REPLACE, "userPassword", {});
   }
   int rc = 0;
-  // The account in its place is a new one: never locked.
+  // The account in its place is a new one: never locked, nothing counted.
+  if (const DWORD code = clear_source_tallies(name.key); code != 0) return code;
   const DWORD setup = modify_unlocking(dn, mods, true, rc);
   if (setup == 0 && rc == LDAP_NO_SUCH_OBJECT) return removal = NERR_UserNotFound;
   return account_code(setup, rc);
@@ -415,12 +428,29 @@ DWORD directory_logon(const AccountName* name, const std::string* password) {
   }
   const bool known = !dn.empty();
   if (!known) dn = decoy_dn();
+  // The source's count here, held until the outcome is counted.
+  SourceTally tally;
+  if (const DWORD rc = tally.open(known ? name->key : std::string(), known); rc != 0) return rc;
+  // Every refusal of a counted logon costs the key of a wrong password, which only a
+  // wrong password of a known account needs.
+  const auto refusal_key = [&] {
+    return tally.counting() ? wrong_password_key(name != nullptr ? name->key : "", *password)
+                            : std::string();
+  };
 
   // The bind goes over a connection of its own, closed at once: the service connection
   // stays bound as the service account.
   LdapPtr ld;
   if (const DWORD rc = open_directory(directory_settings(), ld); rc != 0) return rc;
   bool locked = false;
+  if (tally.throttled()) {
+    // Refused before the account's bind, so that the directory's own count does not move;
+    // the decoy's bind costs what that one would have.
+    bind_as(ld.get(), decoy_dn(), *password, locked);
+    refusal_key();
+    note_logon_refusal(LogonRefusal::kThrottledSource);
+    return ERROR_ACCOUNT_LOCKED_OUT;
+  }
   const int rc = bind_as(ld.get(), dn, *password, locked);
   // The bind's policy response tells a lock only where the directory is set to say so;
   // its judgement of the entry found tells it too.
@@ -429,10 +459,19 @@ DWORD directory_logon(const AccountName* name, const std::string* password) {
     // check costs what that one would have, so a lock shows in the answer only.
     bool ignored = false;
     bind_as(ld.get(), decoy_dn(), *password, ignored);
+    refusal_key();
+    note_logon_refusal(LogonRefusal::kLockedAccount);
     return ERROR_ACCOUNT_LOCKED_OUT;
   }
-  if (rc == LDAP_INVALID_CREDENTIALS || (rc == LDAP_SUCCESS && !known)) return ERROR_LOGON_FAILURE;
+  if (rc == LDAP_INVALID_CREDENTIALS || (rc == LDAP_SUCCESS && !known)) {
+    note_logon_refusal(known ? LogonRefusal::kWrongPassword : LogonRefusal::kUnknownName);
+    const std::string key = refusal_key();
+    // A count that cannot be kept is told apart from a wrong password.
+    if (const DWORD code = tally.wrong_password(key); code != 0) return code;
+    return ERROR_LOGON_FAILURE;
+  }
   if (rc != LDAP_SUCCESS) return directory_code(rc, DirectoryCall::kAccount);
+  tally.right_password();
   if ((flags & UF_ACCOUNTDISABLE) != 0) return ERROR_ACCOUNT_DISABLED;
   return 0;
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -373,6 +374,55 @@ TEST_F(DirectoryTest, LockoutIsReadFromTheDirectoryAndNeverStored) {
   ASSERT_EQ(NetUserSetInfo(nullptr, keep.name.c_str(), 1, keep.bytes(), nullptr), 0u);
   EXPECT_EQ(flags(true), keep.flags);
   EXPECT_EQ(logon(name("lk"), "Right-1"), std::make_pair(TRUE, DWORD{0}));
+}
+
+TEST_F(DirectoryTest, AThrottledSourceIsRefusedBeforeAnyBindAndOthersGoOn) {
+  char scratch[] = "/tmp/ostrel-sources-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  platform_set_lockout_tally_dir(scratch);
+  PlatformLockoutPolicy policy;
+  policy.threshold = 2;
+  platform_set_lockout_policy(policy);
+  const std::string user = name("src");
+  ASSERT_EQ(add_account(record(user, "Right-1")), 0u);
+  // The directory's own count of wrong passwords of the entry.
+  const auto failures = [&] {
+    int count = -1;
+    raw([&](LDAP* ld) {
+      const char* const attributes[] = {"pwdFailureTime", nullptr};
+      Message result;
+      const int rc =
+          search(ld, user_dn(user), LDAP_SCOPE_BASE, "(objectClass=*)", attributes, result);
+      LDAPMessage* entry = ldap_first_entry(ld, result.get());
+      berval** values = entry != nullptr ? ldap_get_values_len(ld, entry, "pwdFailureTime") : nullptr;
+      count = ldap_count_values_len(values);
+      ldap_value_free_len(values);
+      return rc;
+    });
+    return count;
+  };
+  platform_set_logon_source("192.0.2.7");
+  EXPECT_EQ(logon(user, "wrong-1"), std::make_pair(FALSE, ERROR_LOGON_FAILURE));
+  EXPECT_EQ(logon(user, "wrong-2"), std::make_pair(FALSE, ERROR_LOGON_FAILURE));
+  const int counted = failures();
+  EXPECT_EQ(counted, 2);
+  // Past the directory's own threshold, had they been bound.
+  for (const char* password : {"wrong-3", "wrong-4", "wrong-5", "wrong-6", "Right-1"}) {
+    EXPECT_EQ(logon(user, password), std::make_pair(FALSE, ERROR_ACCOUNT_LOCKED_OUT)) << password;
+    EXPECT_EQ(platform_last_logon_refusal(), LogonRefusal::kThrottledSource);
+  }
+  EXPECT_EQ(failures(), counted);
+  platform_set_logon_source("192.0.2.8");
+  EXPECT_EQ(logon(user, "Right-1"), std::make_pair(TRUE, DWORD{0}));
+  // A set without the flag clears the counts kept on the host too.
+  Record keep = record(user, nullptr);
+  ASSERT_EQ(NetUserSetInfo(nullptr, keep.name.c_str(), 1, keep.bytes(), nullptr), 0u);
+  platform_set_logon_source("192.0.2.7");
+  EXPECT_EQ(logon(user, "Right-1"), std::make_pair(TRUE, DWORD{0}));
+  platform_set_logon_source(nullptr);
+  platform_set_lockout_policy(PlatformLockoutPolicy{});
+  platform_set_lockout_tally_dir(nullptr);
+  std::filesystem::remove_all(scratch);
 }
 
 TEST_F(DirectoryTest, EntriesWrittenByOtherToolsAreReadByTheirOwnName) {
