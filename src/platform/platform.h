@@ -93,6 +93,28 @@ void platform_set_lockout_policy(const PlatformLockoutPolicy& policy);
 /// as a misconfiguration. Windows ignores it.
 void platform_set_lockout_tally_dir(const char* directory);
 
+/// The password policy of the POSIX backends Ostrel writes (the embedded store, the host's
+/// accounts, a directory), with the meaning of Windows' local policy: a new password
+/// (NetUserAdd, NetUserSetInfo, platform_replace_user) must have min_length characters or
+/// more (0: any), with complexity three of upper case, lower case, digits and other
+/// characters and not the account's name, must not be the current password or one of the
+/// history - 1 before it (0: none remembered; a directory keeps its own password policy's
+/// history instead), and must not be listed in deny_list (a file of sorted SHA-1 hashes in
+/// hex, "HEX40:count" a line; null or empty: none). A refusal is NERR_PasswordTooShort. An
+/// Active Directory domain keeps its own policy. Windows ignores it: the host's own policy
+/// applies.
+struct PlatformPasswordPolicy {
+  unsigned min_length = 0;
+  bool complexity = false;
+  unsigned history = 0;
+  const char* deny_list = nullptr;
+};
+void platform_set_password_policy(const PlatformPasswordPolicy& policy);
+
+/// Where a password refused by the policy is reported (POSIX): the account and the rule
+/// that refused it, never the password. Null reports nothing. Windows ignores it.
+void platform_set_password_reporter(void (*report)(const char* account, const char* rule));
+
 /// The source of the logons that follow on this thread: the client's address as the mail
 /// server wrote it (PAM_RHOST), or null or empty for none (the check command, a PAM caller
 /// without one), which counts as Windows counts, for the account as a whole. IPv6

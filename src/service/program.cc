@@ -56,6 +56,11 @@ void report_refused_file(const char* path, const char* reason) {
   log_error("Refused file {%s,%s}", path, reason);
 }
 
+// A new password the policy refused: which rule, never the password.
+void report_refused_password(const char* account, const char* rule) {
+  log_info("Password of %s refused: %s", account, rule);
+}
+
 }  // namespace
 
 std::string apply_account_settings(const char* name) {
@@ -85,6 +90,13 @@ std::string apply_account_settings(const char* name) {
   lockout.account_threshold = store.lockout_account_threshold;
   platform_set_lockout_policy(lockout);
   platform_set_lockout_tally_dir(text_of(store.lockout_tally_dir));
+  platform_set_password_reporter(report_refused_password);
+  PlatformPasswordPolicy passwords;
+  passwords.min_length = store.password_min_length;
+  passwords.complexity = store.password_complexity != 0;
+  passwords.history = store.password_history;
+  passwords.deny_list = text_of(store.password_deny_list);
+  platform_set_password_policy(passwords);
   if (store.account_db) {
     platform_set_account_db(store.account_db->c_str());
     return *store.account_db;

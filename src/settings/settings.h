@@ -40,6 +40,12 @@ struct Settings {
   unsigned lockout_account_threshold = 0;
   // Where a directory's or domain's counts per source are kept ("lockout_tally_dir").
   std::optional<std::string> lockout_tally_dir;
+  // The password policy ("password_min_length", "password_complexity", "password_history",
+  // "password_deny_list"): none by default.
+  unsigned password_min_length = 0;
+  int password_complexity = 0;
+  unsigned password_history = 0;
+  std::optional<std::string> password_deny_list;
 };
 
 Settings& settings();

@@ -204,6 +204,32 @@ const Keyword kKeywords[] = {
        store(settings().lockout_tally_dir, v);
        log_debug("Lockout tally directory {%s}", v.c_str());
      }},
+    {"password_min_length",
+     [](const std::string& v, const char*) {
+       lockout_value(settings().password_min_length, v, "Password minimum length", 0, 256,
+                     " characters");
+     }},
+    {"password_complexity",
+     [](const std::string& v, const char*) {
+       if (same_text(v.c_str(), "on") == 0 || same_text(v.c_str(), "true") == 0) {
+         settings().password_complexity = 1;
+       } else if (same_text(v.c_str(), "off") == 0 || same_text(v.c_str(), "false") == 0) {
+         settings().password_complexity = 0;
+       } else {
+         log_debug("Password complexity {%s} ignored: not on or off", v.c_str());
+         return;
+       }
+       log_debug("Password complexity %s", settings().password_complexity ? "on" : "off");
+     }},
+    {"password_history",
+     [](const std::string& v, const char*) {
+       lockout_value(settings().password_history, v, "Password history", 0, 24, " passwords");
+     }},
+    {"password_deny_list",
+     [](const std::string& v, const char*) {
+       store(settings().password_deny_list, v);
+       log_debug("Password deny list {%s}", v.c_str());
+     }},
 };
 
 }  // namespace

@@ -38,6 +38,12 @@ void platform_set_lockout_policy(const PlatformLockoutPolicy&) {
 
 void platform_set_lockout_tally_dir(const char*) {}
 
+void platform_set_password_policy(const PlatformPasswordPolicy&) {
+  // The host's own password policy applies.
+}
+
+void platform_set_password_reporter(void (*)(const char*, const char*)) {}
+
 void secure_wipe(void* data, std::size_t size) {
   if (data != nullptr && size > 0) SecureZeroMemory(data, size);
 }

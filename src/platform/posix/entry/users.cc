@@ -10,6 +10,7 @@
 #include "platform/posix/common/hashing.h"
 #include "platform/posix/common/names.h"
 #include "platform/posix/common/net_buffer.h"
+#include "platform/posix/common/password_policy.h"
 #include "platform/posix/common/utf.h"
 #include "platform/posix/entry/host.h"
 
@@ -34,9 +35,11 @@ bool lookup_name(const WCHAR* user, AccountName& name) {
   return backend_account_name(user, name.wide, name.key) && utf16_to_utf8(name.wide, name.text);
 }
 
-// The password and fields of a record for an add or an update.
-NET_API_STATUS check_record(const USER_INFO_1& info, SecretText& password, UserFields& fields,
-                            LPDWORD parm_err) {
+// The password and fields of a record for an add or an update of the account name. A new
+// password meets the password policy last, so that a record refused for a field never
+// costs a look into the deny list; the domain keeps its own policy.
+NET_API_STATUS check_record(const AccountName& name, const USER_INFO_1& info, SecretText& password,
+                            UserFields& fields, LPDWORD parm_err) {
   if (info.usri1_password != nullptr) {
     const DWORD rc = check_password(info.usri1_password, password);
     if (rc == ERROR_INVALID_PARAMETER) return refuse(parm_err, kParmPassword);
@@ -46,6 +49,8 @@ NET_API_STATUS check_record(const USER_INFO_1& info, SecretText& password, UserF
   if (prepare_user_fields(info, fields, parm_index) != 0) return refuse(parm_err, parm_index);
   const auto check = active_backend().check_fields;
   if (check != nullptr && check(fields, parm_index) != 0) return refuse(parm_err, parm_index);
+  if (info.usri1_password != nullptr && &active_backend() != &domain_backend())
+    return check_password_policy(name, password.text);
   return 0;
 }
 
@@ -66,7 +71,8 @@ NET_API_STATUS NetUserAdd(LPCWSTR server, DWORD level, LPBYTE buffer, LPDWORD pa
   if (!lookup_name(info.usri1_name, name)) return refuse(parm_err, kParmName);
   SecretText password;
   UserFields fields;
-  if (const NET_API_STATUS rc = check_record(info, password, fields, parm_err); rc != 0) return rc;
+  if (const NET_API_STATUS rc = check_record(name, info, password, fields, parm_err); rc != 0)
+    return rc;
   return active_backend().add_user(name, fields,
                                    info.usri1_password != nullptr ? &password.text : nullptr);
 }
@@ -89,7 +95,8 @@ NET_API_STATUS NetUserSetInfo(LPCWSTR server, LPCWSTR user, DWORD level, LPBYTE 
   // the stored one.
   SecretText password;
   UserFields fields;
-  if (const NET_API_STATUS rc = check_record(info, password, fields, parm_err); rc != 0) return rc;
+  if (const NET_API_STATUS rc = check_record(name, info, password, fields, parm_err); rc != 0)
+    return rc;
   return active_backend().set_user(name, fields,
                                    info.usri1_password != nullptr ? &password.text : nullptr);
 }
@@ -141,7 +148,7 @@ NET_API_STATUS platform_replace_user(LPCWSTR server, USER_INFO_1* record, LPDWOR
   // A record the add would refuse is refused before anything is removed.
   SecretText password;
   UserFields fields;
-  if (const NET_API_STATUS rc = check_record(*record, password, fields, parm_err); rc != 0)
+  if (const NET_API_STATUS rc = check_record(name, *record, password, fields, parm_err); rc != 0)
     return rc;
   DWORD removed = 0;
   const DWORD rc = active_backend().replace_user(
