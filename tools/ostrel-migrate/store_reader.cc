@@ -9,9 +9,9 @@ namespace {
 
 // The layouts this reader knows (PRAGMA user_version of the store): 2 added a view, 3
 // the counts of wrong passwords, 4 the counts per source of logins and the recent wrong
-// passwords; the tables read here are the same in all.
+// passwords, 5 the former password hashes; the tables read here are the same in all.
 constexpr int kOldestLayout = 1;
-constexpr int kNewestLayout = 4;
+constexpr int kNewestLayout = 5;
 
 struct DbCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }

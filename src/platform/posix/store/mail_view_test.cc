@@ -78,6 +78,7 @@ TEST_F(MailViewTest, OlderStoreIsUpgradedNewerOneRefused) {
   query("DROP TABLE refused_unknown");
   query("DROP TABLE source_tallies");
   query("DROP TABLE recent_wrong");
+  query("DROP TABLE password_history");
   ASSERT_EQ(query("SELECT count(*) FROM sqlite_schema WHERE name = 'mail_accounts'"), "0");
   ASSERT_EQ(query("PRAGMA user_version = 1"), std::nullopt);
   ASSERT_EQ(query("PRAGMA user_version"), "1");
@@ -85,16 +86,17 @@ TEST_F(MailViewTest, OlderStoreIsUpgradedNewerOneRefused) {
   LPBYTE buffer = nullptr;
   ASSERT_EQ(NetUserGetInfo(nullptr, u"carol", 1, &buffer), 0u);
   NetApiBufferFree(buffer);
-  EXPECT_EQ(query("PRAGMA user_version"), "4");
+  EXPECT_EQ(query("PRAGMA user_version"), "5");
   EXPECT_EQ(query("SELECT login, disabled FROM mail_accounts"), "carol|0");
   EXPECT_EQ(query("SELECT count(*) FROM logon_tallies"), "0");
+  EXPECT_EQ(query("SELECT count(*) FROM password_history"), "0");
   platform_close_store();
 
-  ASSERT_EQ(query("PRAGMA user_version = 5"), std::nullopt);
+  ASSERT_EQ(query("PRAGMA user_version = 6"), std::nullopt);
   buffer = nullptr;
   EXPECT_EQ(NetUserGetInfo(nullptr, u"carol", 1, &buffer), ERROR_FILE_CORRUPT);
   EXPECT_EQ(buffer, nullptr);
-  EXPECT_EQ(query("PRAGMA user_version"), "5");  // left as it was
+  EXPECT_EQ(query("PRAGMA user_version"), "6");  // left as it was
 }
 
 }  // namespace

@@ -98,9 +98,22 @@ CREATE TABLE recent_wrong(
 ) WITHOUT ROWID;
 )";
 
+// The former password hashes of each account (argon2id, as the account's own), numbered
+// from the oldest, kept while the password policy remembers passwords. They are not tied to
+// the account row, which a set with a new password replaces: they go when the account is
+// deleted.
+constexpr const char* kPasswordHistory = R"(
+CREATE TABLE password_history(
+  name_key TEXT NOT NULL,
+  changed INTEGER NOT NULL,
+  password_hash TEXT NOT NULL,
+  PRIMARY KEY(name_key, changed)
+) WITHOUT ROWID;
+)";
+
 // Step i brings a store of layout i to layout i + 1; a new file takes them all.
 constexpr std::array<const char*, kSchemaVersion> kLayoutSteps = {kSchema, kMailView, kLogonTallies,
-                                                                  kSourceTallies};
+                                                                  kSourceTallies, kPasswordHistory};
 
 // Columns 0..6 of a read by name and 1..7 of a page are read by add_user_row. A page
 // carries the account count in column 8, so that one statement (one implicit transaction)
@@ -151,6 +164,14 @@ constexpr std::array<const char*, kSqlCount> kStatements = {
     "SELECT attempt_key, at FROM recent_wrong WHERE name_key = ?1",
     "DELETE FROM recent_wrong WHERE name_key = ?1",
     "INSERT INTO recent_wrong VALUES(?1, ?2, ?3)",
+    "SELECT password_hash FROM accounts WHERE name_key = ?1",
+    "SELECT password_hash FROM password_history WHERE name_key = ?1 ORDER BY changed DESC"
+    " LIMIT ?2",
+    "INSERT INTO password_history SELECT ?1, coalesce(max(changed), 0) + 1, ?2"
+    " FROM password_history WHERE name_key = ?1",
+    "DELETE FROM password_history WHERE name_key = ?1 AND changed <="
+    " (SELECT max(changed) FROM password_history WHERE name_key = ?1) - ?2",
+    "DELETE FROM password_history WHERE name_key = ?1",
 };
 #undef OSTREL_ACCOUNT_COLUMNS
 #undef OSTREL_LOCKED_SINCE

@@ -35,8 +35,8 @@ namespace ostrel_posix {
 inline constexpr int kBusyTimeoutMs = 5000;
 // 1: accounts and groups; 2: the view mail_accounts for mail servers; 3: the counts of
 // wrong passwords that lock an account; 4: the counts per source of logins, and the
-// account's recent wrong passwords.
-inline constexpr int kSchemaVersion = 4;
+// account's recent wrong passwords; 5: the former password hashes of each account.
+inline constexpr int kSchemaVersion = 5;
 
 enum Sql : int {
   kBeginRead,
@@ -67,6 +67,11 @@ enum Sql : int {
   kRecentWrongRead,
   kRecentWrongClear,
   kRecentWrongAdd,
+  kCurrentHash,
+  kHistoryRead,
+  kHistoryAdd,
+  kHistoryTrim,
+  kHistoryClear,
   kSqlCount
 };
 

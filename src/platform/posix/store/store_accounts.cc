@@ -3,11 +3,13 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/posix/common/backend.h"
 #include "platform/posix/common/faults.h"
 #include "platform/posix/common/hashing.h"
 #include "platform/posix/common/lockout.h"
+#include "platform/posix/common/password_policy.h"
 #include "platform/posix/common/utf.h"
 #include "platform/posix/store/bulk.h"
 #include "platform/posix/store/store.h"
@@ -49,6 +51,60 @@ DWORD insert_account(const AccountName& name, const UserFields& f, const std::st
   return rc == SQLITE_DONE ? 0 : store_error(rc);
 }
 
+// Refuses a new password that is the account's current one or one of the history - 1
+// before it. The hashes are read first and checked without the store lock (each check costs
+// what a logon does); a set of the same account meanwhile can slip past by one.
+DWORD check_history(const AccountName& name, const std::string& password, unsigned history) {
+  if (history == 0) return 0;
+  std::vector<std::string> hashes;
+  {
+    auto lock = lock_store();
+    if (const DWORD rc = open_store(Access::kRead); rc != 0) return rc;
+    Transaction transaction(false);
+    if (transaction.status != 0) return transaction.status;
+    Statement current(kCurrentHash);
+    bind_text(current.stmt, 1, name.key);
+    int rc = sqlite3_step(current.stmt);
+    if (rc == SQLITE_ROW && sqlite3_column_type(current.stmt, 0) == SQLITE_TEXT)
+      hashes.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(current.stmt, 0)));
+    else if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+      return store_error(rc);
+    Statement former(kHistoryRead);
+    bind_text(former.stmt, 1, name.key);
+    sqlite3_bind_int64(former.stmt, 2, history - 1);
+    while ((rc = sqlite3_step(former.stmt)) == SQLITE_ROW)
+      hashes.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(former.stmt, 0)));
+    if (rc != SQLITE_DONE) return store_error(rc);
+  }
+  for (const std::string& hash : hashes)
+    if (verify_password(hash, password)) return refuse_password(name.text, history_rule(history));
+  return 0;
+}
+
+// Inside the write transaction of a new password, before the account row changes: its
+// current hash becomes its newest former one, and only the history - 1 newest are kept.
+DWORD remember_current_hash(const std::string& key, unsigned history) {
+  if (history < 2) return 0;
+  std::string hash;
+  {
+    Statement current(kCurrentHash);
+    bind_text(current.stmt, 1, key);
+    const int rc = sqlite3_step(current.stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return store_error(rc);
+    if (rc == SQLITE_DONE || sqlite3_column_type(current.stmt, 0) != SQLITE_TEXT) return 0;
+    hash = reinterpret_cast<const char*>(sqlite3_column_text(current.stmt, 0));
+  }
+  Statement add(kHistoryAdd);
+  bind_text(add.stmt, 1, key);
+  bind_text(add.stmt, 2, hash);
+  if (const int rc = sqlite3_step(add.stmt); rc != SQLITE_DONE) return store_error(rc);
+  Statement trim(kHistoryTrim);
+  bind_text(trim.stmt, 1, key);
+  sqlite3_bind_int64(trim.stmt, 2, history - 1);
+  const int rc = sqlite3_step(trim.stmt);
+  return rc == SQLITE_DONE ? 0 : store_error(rc);
+}
+
 DWORD store_add_user(const AccountName& name, const UserFields& fields,
                      const std::string* password) {
   // Hash before taking the store: the write lock is not held while the hash is made.
@@ -65,12 +121,16 @@ DWORD store_add_user(const AccountName& name, const UserFields& fields,
 
 DWORD store_set_user(const AccountName& name, const UserFields& fields,
                      const std::string* password) {
+  const unsigned history = password != nullptr ? password_policy().history : 0;
+  if (const DWORD rc = password != nullptr ? check_history(name, *password, history) : 0; rc != 0)
+    return rc;
   std::string hash;
   if (password != nullptr && !hash_password(*password, hash)) return ERROR_NOT_ENOUGH_MEMORY;
   auto lock = lock_store();
   if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
   Transaction transaction(true);
   if (transaction.status != 0) return transaction.status;
+  if (const DWORD rc = remember_current_hash(name.key, history); rc != 0) return rc;
   {
     Statement update(kUpdateAccount);
     sqlite3_stmt* s = update.stmt;
@@ -119,17 +179,30 @@ DWORD store_get_user(const AccountName& name, UserRecords& records) {
 DWORD store_delete_user(const AccountName& name) {
   auto lock = lock_store();
   if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
-  // Memberships go with the account (the foreign keys cascade).
-  Statement remove(kDeleteAccount);
-  bind_text(remove.stmt, 1, name.key);
-  const int rc = sqlite3_step(remove.stmt);
-  if (rc != SQLITE_DONE) return store_error(rc);
-  return store_changes() == 0 ? NERR_UserNotFound : settle_change(Settle::kFold);
+  Transaction transaction(true);
+  if (transaction.status != 0) return transaction.status;
+  {
+    // Memberships go with the account (the foreign keys cascade).
+    Statement remove(kDeleteAccount);
+    bind_text(remove.stmt, 1, name.key);
+    const int rc = sqlite3_step(remove.stmt);
+    if (rc != SQLITE_DONE) return store_error(rc);
+    if (store_changes() == 0) return NERR_UserNotFound;
+  }
+  // Its former passwords too: a new account of the name starts without them.
+  Statement forget(kHistoryClear);
+  bind_text(forget.stmt, 1, name.key);
+  if (const int rc = sqlite3_step(forget.stmt); rc != SQLITE_DONE) return store_error(rc);
+  return transaction.commit();
 }
 
 DWORD store_replace_user(const AccountName& name, const UserFields& fields,
                          const std::string* password, DWORD& removal) {
   removal = 0;
+  // The account stays the same one for its password history.
+  const unsigned history = password != nullptr ? password_policy().history : 0;
+  if (const DWORD rc = password != nullptr ? check_history(name, *password, history) : 0; rc != 0)
+    return rc == NERR_PasswordTooShort ? rc : removal = rc;
   // The hash is made before the transaction, as for an add: the lock is not held meanwhile.
   std::string hash;
   if (password != nullptr && !hash_password(*password, hash)) return ERROR_NOT_ENOUGH_MEMORY;
@@ -139,6 +212,7 @@ DWORD store_replace_user(const AccountName& name, const UserFields& fields,
   // fails, leaves the old account (and its memberships) as they were.
   Transaction transaction(true);
   if (transaction.status != 0) return removal = transaction.status;
+  if (const DWORD rc = remember_current_hash(name.key, history); rc != 0) return removal = rc;
   {
     Statement remove(kDeleteAccount);
     bind_text(remove.stmt, 1, name.key);
