@@ -3,6 +3,7 @@
 // writes back the ones it changed as one change (file_commit.h).
 #include <unistd.h>
 
+#include <algorithm>
 #include <iterator>
 #include <set>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "log/log.h"
 #include "platform/posix/common/backend.h"
+#include "platform/posix/common/password_policy.h"
 #include "platform/posix/system/faillock_tally.h"
 #include "platform/posix/system/home_dirs.h"
 #include "platform/posix/system/system_entries.h"
@@ -165,6 +167,69 @@ DWORD make_hash(const std::string* password, std::string& hash) {
   return 0;
 }
 
+// The former hashes of the account at passwd index at, oldest first, from its line in the
+// history file (name:uid:count:hash,hash,... as pam_pwhistory writes it); a line of another
+// uid is an older account's of the same name and does not count.
+std::vector<std::string> former_hashes(const SystemFiles& files, std::string_view name, int at,
+                                       int& line) {
+  std::vector<std::string> hashes;
+  line = find_entry(files.opasswd, name);
+  if (line < 0) return hashes;
+  const auto fields = split_fields(files.opasswd.lines[static_cast<std::size_t>(line)], 4);
+  if (fields[1] != std::to_string(entry_uid(files, at))) return hashes;
+  std::size_t start = 0;
+  while (start < fields[3].size()) {
+    std::size_t end = fields[3].find(',', start);
+    if (end == std::string::npos) end = fields[3].size();
+    if (end > start) hashes.push_back(fields[3].substr(start, end - start));
+    start = end + 1;
+  }
+  return hashes;
+}
+
+// The account's current hash without its lock mark; empty when it has none.
+std::string current_hash(const SystemFiles& files, int at) {
+  std::string hash = stored_hash(files, at);
+  hash.erase(0, hash.find_first_not_of('!'));
+  return hash == "*" || hash == "x" ? std::string() : hash;
+}
+
+// Under the password policy's history (locks held, at the account's passwd index): refuses
+// a new password that is the account's current one or one of the history - 1 before it,
+// and otherwise keeps the current hash as the newest former one in the history file, with
+// as many as the policy needs or as the line already had (pam_pwhistory's remember= may
+// keep more), never more.
+DWORD apply_history(SystemFiles& files, const AccountName& name, int at,
+                    const std::string& password) {
+  const unsigned history = password_policy().history;
+  if (history == 0) return 0;
+  if (const DWORD rc = files.read_history(); rc != 0) return rc;
+  int line = -1;
+  std::vector<std::string> former = former_hashes(files, name.text, at, line);
+  const std::string current = current_hash(files, at);
+  std::vector<const std::string*> remembered;
+  if (!current.empty()) remembered.push_back(&current);
+  for (auto it = former.rbegin(); it != former.rend() && remembered.size() < history; ++it)
+    remembered.push_back(&*it);
+  for (const std::string* hash : remembered)
+    if (unix_hash_matches(*hash, password))
+      return refuse_password(name.text, history_rule(history));
+  if (history < 2 || current.empty() || (!former.empty() && former.back() == current)) return 0;
+  const std::size_t keep = std::max<std::size_t>(history - 1, former.size());
+  former.push_back(current);
+  if (former.size() > keep) former.erase(former.begin(), former.end() - static_cast<long>(keep));
+  std::string list;
+  for (const std::string& hash : former) list += (list.empty() ? "" : ",") + hash;
+  const std::string entry = join_fields(
+      {name.text, std::to_string(entry_uid(files, at)), std::to_string(former.size()), list});
+  if (line >= 0) {
+    replace_entry(files.opasswd, line, entry);
+  } else {
+    insert_entry(files.opasswd, entry);
+  }
+  return 0;
+}
+
 DWORD system_add_user(const AccountName& name, const UserFields& fields,
                       const std::string* password) {
   std::string hash;
@@ -206,6 +271,8 @@ DWORD system_set_user(const AccountName& name, const UserFields& fields,
       (password != nullptr ||
        with_lock(stored_hash(files, at), disabled) != stored_hash(files, at)))
     return ERROR_ACCESS_DENIED;
+  if (password != nullptr)
+    if (const DWORD rc = apply_history(files, name, at, *password); rc != 0) return rc;
   // A record without UF_LOCKOUT, and a new password, unlock the account; a caller can
   // never set the flag. Unlocked first, so that a failure changes nothing else.
   if (const std::string tallies = counting_tally_directory(files.options);
@@ -277,6 +344,10 @@ DWORD system_replace_user(const AccountName& name, const UserFields& fields,
   const std::string tallies = counting_tally_directory(files.options);
   if (const int at = files.find_account(name.text); at >= 0) {
     if (runs_ostrel(entry_uid(files, at))) return removal = ERROR_ACCESS_DENIED;
+    // The account stays the same one for its password history.
+    if (password != nullptr)
+      if (const DWORD rc = apply_history(files, name, at, *password); rc != 0)
+        return rc == NERR_PasswordTooShort ? rc : removal = rc;
     if (password != nullptr && !tallies.empty())
       if (const DWORD rc = clear_tally(tallies, name.text, entry_uid(files, at)); rc != 0)
         return removal = rc;

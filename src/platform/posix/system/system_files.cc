@@ -146,8 +146,18 @@ DWORD SystemFiles::open(bool write, bool with_groups) {
   return 0;
 }
 
+DWORD SystemFiles::read_history() {
+  const DWORD rc = read_account_file(options.opasswd_file, opasswd);
+  if (rc != ERROR_FILE_NOT_FOUND) return rc;
+  const int fd = ::open(options.opasswd_file.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return ERROR_OPEN_FAILED;
+  ::close(fd);
+  return read_account_file(options.opasswd_file, opasswd);
+}
+
 DWORD SystemFiles::commit() {
-  return commit_files({&passwd, &shadow, &group, &gshadow, &last_uid},
+  return commit_files({&passwd, &shadow, &group, &gshadow, &last_uid, &opasswd},
                       journal_path(options.password_file));
 }
 

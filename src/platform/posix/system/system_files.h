@@ -42,6 +42,8 @@ struct SystemFiles {
   // The highest uid ever handed out, one line; read (made when missing) for a write with
   // the groups, so that no uid is handed out twice, whatever was deleted since.
   AccountFile last_uid;
+  // Former password hashes (read by read_history), committed with the others.
+  AccountFile opasswd;
   std::unique_ptr<AccountFilesLock> lock;
 
   /// Reads the files; for a write, after taking the locks and finishing a change a killed
@@ -49,6 +51,10 @@ struct SystemFiles {
   /// ERROR_OPEN_FAILED for the password file, and for the shadow file with "shadow" on),
   /// ERROR_BUSY, ERROR_NOT_ENOUGH_MEMORY.
   DWORD open(bool write, bool with_groups);
+
+  /// Reads the file of former password hashes (locks held), made empty and readable by
+  /// its owner only when missing, as pam_pwhistory makes it: 0 or read_account_file's codes.
+  DWORD read_history();
 
   /// Writes the files that changed, as one change.
   DWORD commit();

@@ -48,6 +48,7 @@ void platform_set_system_options(const PlatformSystemOptions& given) {
   const std::string directory = directory_of(o.password_file);
   o.group_file = (directory == "/" ? "" : directory) + "/group";
   o.gshadow_file = (directory == "/" ? "" : directory) + "/gshadow";
+  o.opasswd_file = (directory == "/" ? "" : directory) + "/security/opasswd";
   o.shadow = given.shadow;
   if (all_digits(given.base_uid)) o.base_uid = std::strtoul(given.base_uid, nullptr, 10);
   if (given.home_path != nullptr) o.home_path = given.home_path;

@@ -12,6 +12,9 @@ struct SystemOptions {
   std::string shadow_file = "/etc/shadow";
   std::string group_file;    // "group" beside the password file
   std::string gshadow_file;  // "gshadow" beside the group file, kept when it exists
+  // Former password hashes, in pam_pwhistory's format: "security/opasswd" beside the
+  // password file.
+  std::string opasswd_file;
   bool shadow = true;
   std::optional<unsigned long> base_uid;  // null: UID_MIN of login.defs
   std::string home_path;                  // empty: a set without home= leaves it empty
