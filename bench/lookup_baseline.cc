@@ -2,8 +2,9 @@
 // appends and flushes as many log lines as an ostrel lookup writes at level INFO. With a
 // store, it also does the same SQLite point lookup the account store does (one read
 // transaction, a prepared statement on the name key); with "-" for the store, the reply
-// is made up (the same shape and length) and nothing is looked up. lookup_rate_bench runs
-// it against ostrel.
+// is made up (the same shape and length) and nothing is looked up. With 0 log lines (an
+// ostrel at log level ERROR) it writes no log line at all. lookup_rate_bench and
+// store_scale_bench run it against ostrel.
 //
 // Usage: lookup_baseline DB|- LOG [LOG_LINES_PER_LOOKUP]
 #include <sqlite3.h>
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
       if (std::strcmp(line, "quit") == 0) {
         std::fputs("+OK\n", stdout);
         std::fflush(stdout);
-        log_line(log, "INFO", "+OK");
+        if (log_lines > 0) log_line(log, "INFO", "+OK");
         break;
       }
       const char* name = std::strchr(line, ' ');
@@ -68,7 +69,7 @@ int main(int argc, char** argv) {
                     name);
       std::fprintf(stdout, "%s\n", reply);
       std::fflush(stdout);
-      log_line(log, "INFO", reply);
+      if (log_lines > 0) log_line(log, "INFO", reply);
     }
     std::fclose(log);
     return 0;
@@ -93,7 +94,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(line, "quit") == 0) {
       std::fputs("+OK\n", stdout);
       std::fflush(stdout);
-      log_line(log, "INFO", "+OK");
+      if (log_lines > 0) log_line(log, "INFO", "+OK");
       break;
     }
     const char* name = std::strchr(line, ' ');
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
     sqlite3_reset(commit);
     std::fprintf(stdout, "%s\n", reply);
     std::fflush(stdout);
-    log_line(log, "INFO", reply);
+    if (log_lines > 0) log_line(log, "INFO", reply);
   }
   std::fclose(log);
   sqlite3_finalize(begin);

@@ -121,13 +121,15 @@ void platform_set_password_reporter(void (*report)(const char* account, const ch
 /// addresses are counted per /64. Windows ignores it.
 void platform_set_logon_source(const char* source);
 
-/// Why the last LogonUserW of this thread was refused, for the log: a wrong password, a
-/// name without an account, a source throttled for that account, a locked account, an
-/// account or store that could not be read; kNone after an accepted logon or where the
-/// platform does not say (Windows).
+/// Why the last LogonUserW of this thread was refused, for the log: a wrong password, one
+/// of the account's recent wrong passwords again (counted once: a device holding a stale
+/// password, not a guess), a name without an account, a source throttled for that account,
+/// a locked account, an account or store that could not be read; kNone after an accepted
+/// logon or where the platform does not say (Windows).
 enum class LogonRefusal {
   kNone,
   kWrongPassword,
+  kRepeatedPassword,
   kUnknownName,
   kThrottledSource,
   kLockedAccount,
