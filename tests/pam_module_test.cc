@@ -157,6 +157,9 @@ TEST(PamModule, OneLogLinePerLoginWithSourceAndOutcome) {
       {"x from 192.0.2.9\n\\", "guess3", "2001:db8::5", PAM_AUTH_ERR,
        "PAM login from 2001:db8::5 refused (unknown name): user=x\\x20from\\x20192.0.2.9\\x0a"
        "\\x5c service=ostrel-test"},
+      // A wrong password tried again (a stale one) counts once, and says so.
+      {"alice", "guess2", "192.0.2.6", PAM_AUTH_ERR,
+       "PAM login from 192.0.2.6 refused (repeated password): user=alice service=ostrel-test"},
       {"alice", "guess4", "192.0.2.5", PAM_AUTH_ERR,
        "PAM login from 192.0.2.5 refused (wrong password): user=alice service=ostrel-test"},
       {"alice", "Right-pw1", "192.0.2.1", PAM_AUTH_ERR,

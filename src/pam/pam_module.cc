@@ -63,6 +63,7 @@ struct SecretCopy {
 enum class Outcome {
   accepted,
   wrong_password,
+  repeated_password,
   unknown_name,
   throttled_source,
   locked_account,
@@ -80,6 +81,8 @@ Outcome refusal_outcome(DWORD code) {
   switch (platform_last_logon_refusal()) {
     case LogonRefusal::kWrongPassword:
       return Outcome::wrong_password;
+    case LogonRefusal::kRepeatedPassword:
+      return Outcome::repeated_password;
     case LogonRefusal::kUnknownName:
       return Outcome::unknown_name;
     case LogonRefusal::kThrottledSource:
@@ -163,6 +166,8 @@ const char* outcome_text(Outcome outcome) {
       return "accepted";
     case Outcome::wrong_password:
       return "wrong password";
+    case Outcome::repeated_password:
+      return "repeated password";
     case Outcome::unknown_name:
       return "unknown name";
     case Outcome::throttled_source:
