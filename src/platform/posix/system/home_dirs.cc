@@ -126,7 +126,7 @@ void give_home(const SystemOptions& options, const std::string& home, uid_t uid,
   if (!take_made(info) && !made_now) return;
   if (info.st_uid != ::geteuid() || ::geteuid() != 0) return;
   // A failure leaves the directory root's: the account works, its home is not writable.
-  (void)::fchown(directory.fd, uid, gid);
+  if (::fchown(directory.fd, uid, gid) != 0) return;
 }
 
 }  // namespace ostrel_posix
