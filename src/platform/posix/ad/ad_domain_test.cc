@@ -327,6 +327,37 @@ TEST_F(DomainTest, DomainLockoutCountsAndSetNullUnlocks) {
   EXPECT_EQ(logon(dave, "Good-Pass.1"), 0u);
 }
 
+TEST_F(DomainTest, AThrottledSourceIsRefusedBeforeAnyBindAndOthersGoOn) {
+  char scratch[] = "/tmp/ostrel-sources-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  platform_set_lockout_tally_dir(scratch);
+  PlatformLockoutPolicy policy;
+  policy.threshold = 2;
+  platform_set_lockout_policy(policy);
+  const std::string erin = name("erin");
+  ASSERT_EQ(add_account(erin), 0u);
+  const std::string dn = dn_of(erin);
+  set_policy("lockoutThreshold", "4");  // the DC counts wrong passwords only with one
+  set_policy("lockoutDuration", "-18000000000");
+  set_policy("lockOutObservationWindow", "-18000000000");
+  platform_set_logon_source("192.0.2.7");
+  EXPECT_EQ(logon(erin, "Wrong-Pass.1"), ERROR_LOGON_FAILURE);
+  EXPECT_EQ(logon(erin, "Wrong-Pass.2"), ERROR_LOGON_FAILURE);
+  EXPECT_EQ(read(dn, "badPwdCount"), "2");
+  // Past the DC's own threshold, had they been bound.
+  for (const char* password : {"Wrong-Pass.3", "Wrong-Pass.4", "Wrong-Pass.5", "Good-Pass.1"}) {
+    EXPECT_EQ(logon(erin, password), ERROR_ACCOUNT_LOCKED_OUT) << password;
+    EXPECT_EQ(platform_last_logon_refusal(), LogonRefusal::kThrottledSource);
+  }
+  EXPECT_EQ(read(dn, "badPwdCount"), "2");
+  platform_set_logon_source("192.0.2.8");
+  EXPECT_EQ(logon(erin, "Good-Pass.1"), 0u);
+  platform_set_logon_source(nullptr);
+  platform_set_lockout_policy(PlatformLockoutPolicy{});
+  platform_set_lockout_tally_dir(nullptr);
+  std::filesystem::remove_all(scratch);
+}
+
 TEST_F(DomainTest, ListingIsInNameOrderAcrossResumeHandles) {
   const std::vector<std::string> names = {name("e3"), name("E1"), name("e2"), name("e5"),
                                           name("e4")};
