@@ -1,54 +1,24 @@
 #include "platform/posix/system/unix_hash.h"
 
 #include <crypt.h>
-#include <sodium.h>
 
-#include <atomic>
-#include <cstdint>
-#include <cstring>
-#include <memory>
-#include <thread>
-
-#include "platform/platform.h"
+#include "platform/posix/common/crypt_hash.h"
 
 namespace ostrel_posix {
 namespace {
 
-// The work area of crypt_rn is large; it holds what was derived from the password and is
-// wiped after each use.
-struct CryptArea {
-  std::unique_ptr<crypt_data> data = std::make_unique<crypt_data>();
-  CryptArea() { std::memset(data.get(), 0, sizeof(crypt_data)); }
-  ~CryptArea() { secure_wipe(data.get(), sizeof(crypt_data)); }
-};
-
-// The result of crypt_rn, or null when the setting is unusable.
-const char* crypt_into(CryptArea& area, const std::string& password, const char* setting) {
-  const char* out = crypt_rn(password.c_str(), setting, area.data.get(), sizeof(crypt_data));
-  return out == nullptr || out[0] == '*' ? nullptr : out;
-}
-
 using Clock = std::chrono::steady_clock;
 
-// What a check of a new hash costs here, in nanoseconds: first the making of the fixed
-// hash, then a running mean over the checks against it.
-std::atomic<std::int64_t> hash_cost_ns{0};
-
-std::int64_t since(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-}
-
-void record_cost(std::int64_t ns) {
-  const std::int64_t old = hash_cost_ns.load(std::memory_order_relaxed);
-  hash_cost_ns.store(old == 0 ? ns : old + (ns - old) / 4, std::memory_order_relaxed);
-}
+// What a check of a new hash costs here: first the making of the fixed hash, then a
+// running mean over the checks against it.
+HashCost hash_cost;
 
 const std::string& dummy() {
   static const std::string made = [] {
     std::string hash;
     const Clock::time_point start = Clock::now();
     if (!make_unix_hash("ostrel dummy password", hash)) return std::string();
-    record_cost(since(start));
+    hash_cost.record(start);
     return hash;
   }();
   return made;
@@ -70,28 +40,19 @@ std::string_view setting_prefix(std::string_view hash) {
 bool make_unix_hash(const std::string& password, std::string& hash) {
   char setting[CRYPT_GENSALT_OUTPUT_SIZE];
   if (crypt_gensalt_rn("$y$", 0, nullptr, 0, setting, sizeof setting) == nullptr) return false;
-  CryptArea area;
-  const char* out = crypt_into(area, password, setting);
-  if (out == nullptr) return false;
-  hash = out;
-  return true;
+  return crypt_check(setting, password, &hash) >= 0;
 }
 
-bool unix_hash_matches(const std::string& hash, const std::string& password,
-                       std::string* attempt) {
+bool unix_hash_matches(const std::string& hash, const std::string& password, std::string* attempt) {
   if (attempt != nullptr) attempt->clear();
-  CryptArea area;
   const Clock::time_point start = Clock::now();
-  const char* out = crypt_into(area, password, hash.empty() ? dummy().c_str() : hash.c_str());
+  std::string made;
+  const int checked = crypt_check(hash.empty() ? dummy() : hash, password, &made);
   // A check of a hash of the current method and cost counts towards what refusals cost.
-  if (out != nullptr && !unix_hash_outdated(hash)) record_cost(since(start));
-  if (out == nullptr || hash.empty()) {
-    if (out == nullptr) crypt_into(area, password, dummy().c_str());
-    return false;
-  }
-  const std::size_t length = std::strlen(out);
-  const bool right = length == hash.size() && sodium_memcmp(out, hash.data(), length) == 0;
-  if (!right && attempt != nullptr) attempt->assign(out, length);
+  if (checked >= 0 && !unix_hash_outdated(hash)) hash_cost.record(start);
+  if (checked < 0) crypt_check(dummy(), password);
+  const bool right = checked == 1 && !hash.empty();
+  if (attempt != nullptr && checked == 0 && !hash.empty()) *attempt = std::move(made);
   return right;
 }
 
@@ -100,15 +61,13 @@ void prepare_unix_dummy() {
 }
 
 void unix_verify_dummy(const std::string& password) {
-  CryptArea area;
   const Clock::time_point start = Clock::now();
-  crypt_into(area, password, dummy().c_str());
-  record_cost(since(start));
+  crypt_check(dummy(), password);
+  hash_cost.record(start);
 }
 
 void pad_to_hash_cost(Clock::time_point start) {
-  const std::int64_t left = hash_cost_ns.load(std::memory_order_relaxed) - since(start);
-  if (left > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(left));
+  hash_cost.pad(start);
 }
 
 bool unix_hash_outdated(const std::string& hash) {
