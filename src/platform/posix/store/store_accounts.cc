@@ -268,6 +268,55 @@ const Backend& store_backend() {
   return table;
 }
 
+DWORD bulk_import_accounts(const USER_INFO_1* records, const std::string* const* hashes,
+                           std::size_t count, DWORD* results) {
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
+  Transaction transaction(true);
+  if (transaction.status != 0) return transaction.status;
+  const std::int64_t now = now_seconds();
+  for (std::size_t i = 0; i < count; ++i) {
+    AccountName name;
+    UserFields fields;
+    DWORD parm_index = 0;
+    if (!account_name_and_key(records[i].usri1_name, name.wide, name.key) ||
+        !utf16_to_utf8(name.wide, name.text) ||
+        prepare_user_fields(records[i], fields, parm_index) != 0) {
+      results[i] = ERROR_INVALID_PARAMETER;
+      continue;
+    }
+    if (hashes[i] != nullptr && hash_method(*hashes[i]) == nullptr) {
+      results[i] = ERROR_INVALID_PASSWORD;
+      continue;
+    }
+    results[i] = insert_account(name, fields, hashes[i], now);
+    // Only a refusal of this account leaves the others to be added.
+    if (results[i] != 0 && results[i] != NERR_UserExists) return results[i];
+  }
+  return transaction.commit();
+}
+
+DWORD bulk_count_hash_methods(std::map<std::string, std::size_t>& pending) {
+  pending.clear();
+  auto lock = lock_store();
+  if (const DWORD rc = open_store(Access::kRead); rc != 0) return rc;
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(store_handle(),
+                              "SELECT password_hash FROM accounts WHERE password_hash IS NOT NULL",
+                              -1, &stmt, nullptr);
+  if (rc != SQLITE_OK) return store_error(rc);
+  std::string hash;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    hash.assign(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)),
+                static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0)));
+    if (!hash_needs_renewal(hash)) continue;
+    const char* method = hash_method(hash);
+    ++pending[method != nullptr ? method : "unknown"];
+  }
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_DONE ? 0 : store_error(rc);
+}
+
 DWORD bulk_add_accounts(const USER_INFO_1* records, std::size_t count) {
   auto lock = lock_store();
   if (const DWORD rc = open_store(Access::kWrite); rc != 0) return rc;
