@@ -188,13 +188,22 @@ std::string escape_dn_value(std::string_view value) {
   return out;
 }
 
+std::string directory_password(const std::string& hash) {
+  // The store's own argon2id, or argon2i brought in ({ARGON2I}$argon2i$...).
+  if (hash.starts_with("$argon2")) return "{ARGON2}" + hash;
+  if (hash.starts_with("{ARGON2I}$argon2i$")) return "{ARGON2}" + hash.substr(9);
+  // A crypt(3) hash brought in is in the directory's own form already.
+  if (hash.starts_with("{CRYPT}")) return hash;
+  return {};
+}
+
 int add_account(LDAP* ld, const std::string& base, const StoredAccount& account) {
   ModList list;
   add_attribute(&list, "objectClass", {"inetOrgPerson", "netUserAccount"});
   add_attribute(&list, "uid", {account.name});
   add_attribute(&list, "cn", {account.name});
   add_attribute(&list, "sn", {account.name});
-  if (account.hash) add_attribute(&list, "userPassword", {"{ARGON2}" + *account.hash});
+  if (account.hash) add_attribute(&list, "userPassword", {directory_password(*account.hash)});
   add_attribute(&list, "netUserPriv", {std::to_string(account.priv)});
   add_attribute(&list, "netUserFlags", {std::to_string(account.flags)});
   if (account.home_dir) add_attribute(&list, "netUserHomeDir", {*account.home_dir});

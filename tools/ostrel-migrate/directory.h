@@ -36,7 +36,11 @@ Connection connect_directory(const Target& target, std::string* error);
 /// The value escaped for use in a DN (RFC 4514).
 std::string escape_dn_value(std::string_view value);
 
-/// Adds the entry of one account, its hash kept as it is ({ARGON2}<hash>). The LDAP
+/// The userPassword value of a store hash: {ARGON2}<hash> for argon2, the {CRYPT} form
+/// of a crypt(3) hash brought in as it is; empty for a kind the directory does not verify.
+std::string directory_password(const std::string& hash);
+
+/// Adds the entry of one account, its hash kept as it is (directory_password). The LDAP
 /// result code (LDAP_SUCCESS, LDAP_ALREADY_EXISTS...).
 int add_account(LDAP* ld, const std::string& base, const StoredAccount& account);
 

@@ -41,12 +41,6 @@ std::string counted(int n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// The hash kinds the directory server verifies when stored as {ARGON2}<hash>.
-bool is_argon2_hash(const std::string& hash) {
-  return hash.starts_with("$argon2id$") || hash.starts_with("$argon2i$") ||
-         hash.starts_with("$argon2d$");
-}
-
 std::string account_reason(int rc) {
   if (rc == LDAP_ALREADY_EXISTS) return "already in the directory";
   return std::string(ldap_err2string(rc)) + " (" + std::to_string(rc) + ")";
@@ -96,7 +90,7 @@ int main(int argc, char** argv) {
   std::set<std::string> copied;
   for (const migrate::StoredAccount& account : store.accounts) {
     const std::string what = "account " + account.name;
-    if (account.hash && !is_argon2_hash(*account.hash)) {
+    if (account.hash && migrate::directory_password(*account.hash).empty()) {
       skip(&tally, what, "password hash of an unknown kind");
       continue;
     }

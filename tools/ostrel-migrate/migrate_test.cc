@@ -25,6 +25,21 @@ TEST(MigrateDn, EscapesWhatWouldChangeTheName) {
   for (const auto& c : cases) EXPECT_EQ(migrate::escape_dn_value(c.in), c.out) << c.in;
 }
 
+// The store's argon2 and a crypt(3) hash brought in reach the directory in forms it
+// verifies; other kinds brought in are not copied.
+TEST(MigrateDn, PasswordValuesTheDirectoryVerifies) {
+  const struct {
+    const char *hash, *value;
+  } cases[] = {
+      {"$argon2id$v=19$m=19456,t=2,p=1$s$d", "{ARGON2}$argon2id$v=19$m=19456,t=2,p=1$s$d"},
+      {"{ARGON2I}$argon2i$v=19$m=4096,t=3,p=1$s$d", "{ARGON2}$argon2i$v=19$m=4096,t=3,p=1$s$d"},
+      {"{CRYPT}$6$salt$digest", "{CRYPT}$6$salt$digest"},
+      {"{SSHA512}AAAA", ""},
+      {"$6$salt$digest", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(migrate::directory_password(c.hash), c.value) << c.hash;
+}
+
 TEST(MigrateOptions, SettingsNameTheDirectory) {
   const struct {
     const char* text;
