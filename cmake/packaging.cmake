@@ -10,6 +10,7 @@
 #   sbindir/ostrel-setup-slapd         prepares Debian's slapd for Ostrel's accounts
 #   mandir/man1/ostrel.1.gz            the manual page
 #   mandir/man1/ostrel-migrate.1.gz    the manual page of the migration tool
+#   mandir/man1/ostrel-import.1.gz     the manual page of the import of hashes
 #   mandir/man8/ostrel-setup-slapd.8.gz
 #   datadir/ostrel/ostrel-schema.ldif  the directory schema ostrel-setup-slapd loads
 #   localstatedir/lib/ostrel/          the account store (ostrel.db), mode 0750
@@ -41,7 +42,7 @@ function(ostrel_gzip source output)
                      DEPENDS ${source} VERBATIM)
   set(OSTREL_COMPRESSED ${OSTREL_COMPRESSED} ${output} PARENT_SCOPE)
 endfunction()
-foreach(page IN ITEMS ostrel.1 ostrel-migrate.1 ostrel-setup-slapd.8)
+foreach(page IN ITEMS ostrel.1 ostrel-migrate.1 ostrel-import.1 ostrel-setup-slapd.8)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
   ostrel_gzip(${PROJECT_SOURCE_DIR}/docs/${page} ${PROJECT_BINARY_DIR}/man/${page}.gz)
   install(FILES ${PROJECT_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
