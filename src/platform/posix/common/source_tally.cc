@@ -81,7 +81,9 @@ DWORD SourceTally::wrong_password(const std::string& key) {
   bool stale = false;
   if (known_)
     if (const DWORD rc = file_.check_recent_wrong(key, now_, policy_, stale); rc != 0) return rc;
-  return stale ? 0 : file_.add_failure(now_, policy_, logon_source());
+  if (!stale) return file_.add_failure(now_, policy_, logon_source());
+  note_logon_refusal(LogonRefusal::kRepeatedPassword);
+  return 0;
 }
 
 void SourceTally::right_password() {

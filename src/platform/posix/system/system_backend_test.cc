@@ -634,9 +634,9 @@ TEST_F(SystemBackendTest, SourcesAreThrottledApartAndTheAccountLocksAtItsOwnThre
       {"192.0.2.2", "b1", kWrong, R::kWrongPassword},
       {"192.0.2.2", "Right#1", 0, R::kNone},  // clears 192.0.2.2's record only
       {"192.0.2.1", "a2", kWrong, R::kWrongPassword},
-      {"192.0.2.1", "a2", kWrong, R::kWrongPassword},  // stale: counts once
-      {"192.0.2.2", "a1", kWrong, R::kWrongPassword},  // stale from another source too
-      {"192.0.2.1", "a3", kWrong, R::kWrongPassword},  // the third: throttled from now
+      {"192.0.2.1", "a2", kWrong, R::kRepeatedPassword},  // stale: counts once
+      {"192.0.2.2", "a1", kWrong, R::kRepeatedPassword},  // stale from another source too
+      {"192.0.2.1", "a3", kWrong, R::kWrongPassword},     // the third: throttled from now
       {"192.0.2.1", "Right#1", kOut, R::kThrottledSource},
       {"192.0.2.1", "a4", kOut, R::kThrottledSource},
       {"192.0.2.2", "Right#1", 0, R::kNone},  // the owner elsewhere goes on

@@ -141,8 +141,11 @@ DWORD counted_logon(const AccountName* name, const std::string* password,
       bool stale = false;
       if (const DWORD rc = tally.check_recent_wrong(attempt, now, policy, stale); rc != 0)
         return rc;
-      if (!stale)
-        if (const DWORD rc = tally.add_failure(now, policy, source); rc != 0) return rc;
+      if (stale) {
+        note_logon_refusal(LogonRefusal::kRepeatedPassword);
+      } else if (const DWORD rc = tally.add_failure(now, policy, source); rc != 0) {
+        return rc;
+      }
     }
     return checked;
   }
