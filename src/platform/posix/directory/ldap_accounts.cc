@@ -15,6 +15,7 @@
 #include "platform/posix/common/backend.h"
 #include "platform/posix/common/hashing.h"
 #include "platform/posix/common/lockout.h"
+#include "platform/posix/common/password_policy.h"
 #include "platform/posix/common/source_tally.h"
 #include "platform/posix/directory/ldap_codes.h"
 #include "platform/posix/directory/ldap_connect.h"
@@ -36,6 +37,29 @@ constexpr char kAccountClass[] = "(objectClass=netUserAccount)";
 
 DWORD account_code(DWORD setup, int rc) {
   return setup != 0 ? setup : directory_code(rc, DirectoryCall::kAccount);
+}
+
+// The directory's explanation of a refused write, as much of it as the log may carry.
+std::string diagnostic_of(LDAP* ld) {
+  char* text = nullptr;
+  std::string out;
+  if (ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &text) == LDAP_OPT_SUCCESS && text) {
+    for (const char* p = text; *p != '\0' && out.size() < 120; ++p)
+      if (*p >= 0x20 && *p < 0x7F) out += *p;
+    ldap_memfree(text);
+  }
+  return out;
+}
+
+// The code of a write that carried a new password: a constraint the directory's password
+// policy sets (its history, a quality rule of its own) refuses the password as Windows'
+// policy does, and the log gets the directory's words; otherwise the account code.
+DWORD password_write_code(const AccountName& name, const std::string* password, DWORD setup, int rc,
+                          const std::string& diagnostic) {
+  if (setup != 0 || rc != LDAP_CONSTRAINT_VIOLATION || password == nullptr)
+    return account_code(setup, rc);
+  return refuse_password(name.text, "refused by the directory's password policy" +
+                                        (diagnostic.empty() ? "" : " (" + diagnostic + ")"));
 }
 
 // The fields of a record as modifications. An absent text is removed from an entry that
@@ -75,18 +99,28 @@ DWORD directory_add_user(const AccountName& name, const UserFields& fields,
   add_fields(mods, LDAP_MOD_ADD, fields);
   const std::string dn = user_dn(name.text);
   int rc = 0;
+  std::string diagnostic;
   const DWORD setup = run_on_service(
-      [&](LDAP* ld) { return ldap_add_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr); }, rc);
-  return account_code(setup, rc);
+      [&](LDAP* ld) {
+        const int result = ldap_add_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr);
+        if (result == LDAP_CONSTRAINT_VIOLATION) diagnostic = diagnostic_of(ld);
+        return result;
+      },
+      rc);
+  return password_write_code(name, password, setup, rc, diagnostic);
 }
 
 // Modifies the entry at dn, and removes its lock in the same step when unlock is true: 0
-// with the LDAP result in rc, or a Windows code. An entry without a lock (or a directory
-// without password policies) refuses the removal, so it is then modified without it.
-DWORD modify_unlocking(const std::string& dn, Modifications& mods, bool unlock, int& rc) {
+// with the LDAP result in rc (and the directory's words for a refused constraint in
+// diagnostic), or a Windows code. An entry without a lock (or a directory without password
+// policies) refuses the removal, so it is then modified without it.
+DWORD modify_unlocking(const std::string& dn, Modifications& mods, bool unlock, int& rc,
+                       std::string& diagnostic) {
   if (unlock) mods.add(LDAP_MOD_DELETE, kLockedTime, {});
   const auto modify = [&](LDAP* ld) {
-    return ldap_modify_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr);
+    const int result = ldap_modify_ext_s(ld, dn.c_str(), mods.get(), nullptr, nullptr);
+    if (result == LDAP_CONSTRAINT_VIOLATION) diagnostic = diagnostic_of(ld);
+    return result;
   };
   const DWORD setup = run_on_service(modify, rc);
   if (setup != 0 || !unlock || (rc != LDAP_NO_SUCH_ATTRIBUTE && rc != LDAP_UNDEFINED_TYPE))
@@ -108,8 +142,9 @@ DWORD directory_set_user(const AccountName& name, const UserFields& fields,
   if ((fields.flags & UF_LOCKOUT) == 0 || password != nullptr)
     if (const DWORD code = clear_source_tallies(name.key); code != 0) return code;
   // With UF_LOCKOUT, a lock stays as it is.
-  const DWORD setup = modify_unlocking(dn, mods, (fields.flags & UF_LOCKOUT) == 0, rc);
-  return account_code(setup, rc);
+  std::string diagnostic;
+  const DWORD setup = modify_unlocking(dn, mods, (fields.flags & UF_LOCKOUT) == 0, rc, diagnostic);
+  return password_write_code(name, password, setup, rc, diagnostic);
 }
 
 DWORD directory_get_user(const AccountName& name, UserRecords& records) {
@@ -174,8 +209,9 @@ DWORD existing_dn(const std::string& base, const char* filter, std::string& dn) 
 }
 
 // Takes the entry out of every group that names it as a member (directory lock held): the
-// memberships a removed account would have lost. 0 or a Windows code.
-DWORD leave_groups(const std::string& member_dn) {
+// memberships a removed account would have lost, their DNs appended to left. 0 or a
+// Windows code.
+DWORD leave_groups(const std::string& member_dn, std::vector<std::string>& left) {
   Message result;
   int rc = 0;
   LDAP* used = nullptr;
@@ -207,8 +243,24 @@ DWORD leave_groups(const std::string& member_dn) {
     // Gone meanwhile (by another writer) is as good as removed here.
     if (rc != LDAP_SUCCESS && rc != LDAP_NO_SUCH_ATTRIBUTE && rc != LDAP_NO_SUCH_OBJECT)
       return directory_code(rc, DirectoryCall::kGroup);
+    if (rc == LDAP_SUCCESS) left.push_back(group);
   }
   return 0;
+}
+
+// Puts the entry back into the groups it left, as far as the directory lets it: a
+// replacement the directory refused leaves the account as it was.
+void rejoin_groups(const std::string& member_dn, const std::vector<std::string>& groups) {
+  for (const std::string& group : groups) {
+    Modifications mods;
+    mods.add(LDAP_MOD_ADD, "member", {member_dn});
+    int rc = 0;
+    run_on_service(
+        [&](LDAP* ld) {
+          return ldap_modify_ext_s(ld, group.c_str(), mods.get(), nullptr, nullptr);
+        },
+        rc);
+  }
 }
 
 // The account's entry stays and its whole content is replaced in one modify, which the
@@ -223,7 +275,11 @@ DWORD directory_replace_user(const AccountName& name, const UserFields& fields,
   std::string dn;
   if (const DWORD rc = existing_dn(user_dn(name.text), kAccountClass, dn); rc != 0)
     return removal = rc;
-  if (const DWORD rc = leave_groups(dn); rc != 0) return removal = rc;
+  std::vector<std::string> left;
+  if (const DWORD rc = leave_groups(dn, left); rc != 0) {
+    rejoin_groups(dn, left);
+    return removal = rc;
+  }
 
   Modifications mods;
   // The name as now typed (the directory compares it without case, so the entry keeps
@@ -240,9 +296,11 @@ DWORD directory_replace_user(const AccountName& name, const UserFields& fields,
   int rc = 0;
   // The account in its place is a new one: never locked, nothing counted.
   if (const DWORD code = clear_source_tallies(name.key); code != 0) return code;
-  const DWORD setup = modify_unlocking(dn, mods, true, rc);
+  std::string diagnostic;
+  const DWORD setup = modify_unlocking(dn, mods, true, rc, diagnostic);
+  if (setup != 0 || rc != LDAP_SUCCESS) rejoin_groups(dn, left);
   if (setup == 0 && rc == LDAP_NO_SUCH_OBJECT) return removal = NERR_UserNotFound;
-  return account_code(setup, rc);
+  return password_write_code(name, password, setup, rc, diagnostic);
 }
 
 DWORD directory_add_members(const AccountName& group, const std::vector<AccountName>& members) {
