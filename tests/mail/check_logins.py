@@ -149,6 +149,41 @@ def unreadable_store(backend):
                     ostrel_log()) is not None)
 
 
+def imported_logins(backend):
+    """A user brought in from a Dovecot passwd-file by ostrel-import logs in over IMAP with
+    the old password; the first login rewrites the hash as argon2id. A clear-text entry of
+    the same file is listed and not taken."""
+    importer = os.path.join(os.path.dirname(env["MAIL_OSTREL"]), "tools", "ostrel-import",
+                            "ostrel-import")
+    made = subprocess.run(["doveadm", "pw", "-s", "SHA512-CRYPT", "-p", "Imported#pw4"],
+                          capture_output=True, text=True).stdout.strip()
+    passwd = os.path.join(DIR, "import.passwd")
+    with open(passwd, "w") as out:
+        out.write("dora:%s::::%s::\npete:{PLAIN}Plain#pw5::::::\n"
+                  % (made, os.path.join(HOMES, "dora")))
+    os.chmod(passwd, 0o644)
+    ini = os.path.join(DIR, "ostrel", "ostrel.ini")
+
+    def run(*args):
+        return subprocess.run(["runuser", "-u", env["MAIL_OSTREL_USER"], "--", importer]
+                              + list(args), capture_output=True, text=True, timeout=60).stdout
+
+    report = run(ini, passwd)
+    check("%s: ostrel-import takes dora, lists pete's clear text" % backend,
+          made.startswith("{SHA512-CRYPT}$6$") and "imported 1 account: sha512crypt (1)" in report
+          and "pete: not a hash" in report)
+    check("%s: one imported hash left" % backend, "sha512crypt 1\n" in run("--remaining", ini))
+    check("%s: IMAP wrong password of imported dora refused" % backend,
+          imap("dora", "Imported#pw") is False)
+    check("%s: IMAP login of imported dora with her old password" % backend,
+          imap("dora", "Imported#pw4") is True)
+    check("%s: dora's hash rewritten at the login" % backend,
+          run("--remaining", ini).startswith("0 accounts hold"))
+    check("%s: IMAP login of dora after the rewrite" % backend,
+          imap("dora", "Imported#pw4") is True)
+    check("%s: pete was not imported" % backend, imap("pete", "Plain#pw5") is False)
+
+
 def home_of(user):
     """The home directory Dovecot's userdb gives, or None for an unknown user."""
     run = subprocess.run(["doveadm", "-c", os.path.join(DIR, "dovecot", "dovecot.conf"),
@@ -221,6 +256,8 @@ def main():
     check("%s: the log holds no password" % backend,
           "Old#pass1" not in log and "wrong#pass" not in log)
 
+    if backend == "store":
+        imported_logins(backend)
     if backend != "ldap":  # a directory counts under its own password policy
         shared_lockout(backend)
     if backend == "store":
