@@ -4,6 +4,7 @@
 settings: path .
 settings: log info
 settings: group Guests
+settings: password_min_length 12
 > set newbie Fresh#Start1 home={dir}/mail/newbie
 < +OK newbie added to database.
 > check newbie Fresh#Start1

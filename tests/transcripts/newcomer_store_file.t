@@ -3,6 +3,7 @@ backend: store
 settings: path .
 settings: log info
 settings: group Guests
+settings: password_min_length 12
 > set newbie Fresh#Start1
 < +OK newbie added to database.
 > quit
