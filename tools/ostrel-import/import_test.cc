@@ -216,6 +216,22 @@ TEST_F(ImportedHashTest, MadeElsewhereLogOnAndAreRewrittenAsArgon2id) {
   }
 }
 
+// Under the lockout policy a device retrying one stale password against an imported hash
+// counts once, and the right password still logs on and rewrites the hash.
+TEST_F(ImportedHashTest, StalePasswordAgainstAnImportedHashCountsOnce) {
+  platform_set_lockout_policy(PlatformLockoutPolicy{3, 30, 10});
+  for (const DWORD result : import_lines({kMadeElsewhere[0].line, kMadeElsewhere[1].line}))
+    EXPECT_EQ(result, 0u);
+  for (const char* name : {"dove512", "doveblf"}) {
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(logon(name, "stale#pw"), ERROR_LOGON_FAILURE) << name;
+    EXPECT_EQ(logon(name, kPassword), 0u) << name;
+  }
+  std::map<std::string, std::size_t> pending;
+  ASSERT_EQ(bulk_count_hash_methods(pending), 0u);
+  EXPECT_TRUE(pending.empty());
+  platform_set_lockout_policy(PlatformLockoutPolicy{});
+}
+
 // The bulk path keeps its other accounts when one is refused, and refuses what it cannot
 // verify even when a caller hands it over.
 TEST_F(ImportedHashTest, RefusedAccountsLeaveTheOthers) {
