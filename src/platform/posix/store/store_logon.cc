@@ -205,7 +205,7 @@ DWORD count_attempt_in_store(const std::string& key, const std::string& verified
   // A count that cannot be kept refuses the logon: a guesser must not gain by it.
   if (const DWORD rc = transaction.commit(Settle::kLogOnly); rc != 0) return rc;
   note_logon_refusal(stale && verdict == Attempt::refused ? LogonRefusal::kRepeatedPassword
-                                                         : refusal_of(verdict));
+                                                          : refusal_of(verdict));
   switch (verdict) {
     case Attempt::accepted:
       return 0;
