@@ -326,13 +326,26 @@ DWORD ad_logon(const AccountName* name, const std::string* password) {
     note_logon_refusal(LogonRefusal::kThrottledSource);
     return ERROR_ACCOUNT_LOCKED_OUT;
   }
+  // A password this account was refused a moment ago, from any source (a device holding a
+  // stale one), is refused again without a bind, so that the DC's own count sees it once,
+  // at the cost of a refusal. Its key is made only while the account has recent wrong
+  // passwords.
+  std::string key;
+  if (tally.may_repeat()) {
+    key = refusal_key();
+    if (tally.repeats_recent_wrong(key)) {
+      note_logon_refusal(LogonRefusal::kWrongPassword);
+      if (const DWORD counted = tally.wrong_password(key); counted != 0) return counted;
+      pad_to_floor(start);
+      return ERROR_LOGON_FAILURE;
+    }
+  }
   int rc = 0;
   std::string diagnostic;
   if (const DWORD code = bind_on_logon_connection(dn, *password, rc, diagnostic); code != 0)
     return code;
   const DWORD code = domain_logon_code(rc, diagnostic);
-  std::string key;
-  if (code == ERROR_LOGON_FAILURE) key = refusal_key();
+  if (code == ERROR_LOGON_FAILURE && key.empty()) key = refusal_key();
   // The key's cost is part of what a refusal costs.
   const auto spent = std::chrono::steady_clock::now() - start;
   recent_check_cost = (recent_check_cost * 7 + spent) / 8;

@@ -352,6 +352,12 @@ TEST_F(DomainTest, AThrottledSourceIsRefusedBeforeAnyBindAndOthersGoOn) {
   EXPECT_EQ(read(dn, "badPwdCount"), "2");
   platform_set_logon_source("192.0.2.8");
   EXPECT_EQ(logon(erin, "Good-Pass.1"), 0u);
+  // A stale password a device repeats reaches the DC once, and its owner still logs in.
+  platform_set_logon_source("192.0.2.9");
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(logon(erin, "Old-Pass.9"), ERROR_LOGON_FAILURE);
+  EXPECT_EQ(platform_last_logon_refusal(), LogonRefusal::kRepeatedPassword);
+  EXPECT_EQ(read(dn, "badPwdCount"), "1");
+  EXPECT_EQ(logon(erin, "Good-Pass.1"), 0u);
   platform_set_logon_source(nullptr);
   platform_set_lockout_policy(PlatformLockoutPolicy{});
   platform_set_lockout_tally_dir(nullptr);

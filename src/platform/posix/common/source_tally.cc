@@ -76,6 +76,17 @@ bool SourceTally::throttled() const {
   return counting_ && file_.throttled(logon_source(), now_, policy_);
 }
 
+bool SourceTally::may_repeat() const {
+  return counting_ && known_ && !file_.recent_wrong(now_, policy_).empty();
+}
+
+bool SourceTally::repeats_recent_wrong(const std::string& key) const {
+  if (!counting_ || !known_ || key.empty()) return false;
+  for (const RecentWrong& entry : file_.recent_wrong(now_, policy_))
+    if (entry.key == key) return true;
+  return false;
+}
+
 DWORD SourceTally::wrong_password(const std::string& key) {
   if (!counting_) return 0;
   bool stale = false;

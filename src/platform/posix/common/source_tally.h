@@ -33,6 +33,15 @@ class SourceTally {
   /// True when the logon's source is throttled for this account.
   bool throttled() const;
 
+  /// True when the account has recent wrong passwords kept here, so that a logon may be
+  /// the repeat of one.
+  bool may_repeat() const;
+
+  /// True when key (wrong_password_key of the logon's password) is one of the account's
+  /// recent wrong passwords: a device repeating a stale password, refused before any bind
+  /// so that the server's own count sees it once.
+  bool repeats_recent_wrong(const std::string& key) const;
+
   /// A wrong password of the logon's source: key is wrong_password_key of it, so that a
   /// repeat of a recent one adds nothing. 0 or a code of the tally file.
   DWORD wrong_password(const std::string& key);

@@ -509,6 +509,20 @@ DWORD directory_logon(const AccountName* name, const std::string* password) {
     note_logon_refusal(LogonRefusal::kThrottledSource);
     return ERROR_ACCOUNT_LOCKED_OUT;
   }
+  // A password this account was refused a moment ago, from any source (a device holding a
+  // stale one), is refused again without the account's bind, so that the directory's own
+  // count sees it once; the decoy's bind keeps the cost of a refusal. Its key is made only
+  // while the account has recent wrong passwords.
+  std::string key;
+  if (known && tally.may_repeat()) {
+    key = refusal_key();
+    if (tally.repeats_recent_wrong(key)) {
+      bind_as(ld.get(), decoy_dn(), *password, locked);
+      note_logon_refusal(LogonRefusal::kWrongPassword);
+      if (const DWORD code = tally.wrong_password(key); code != 0) return code;
+      return ERROR_LOGON_FAILURE;
+    }
+  }
   const int rc = bind_as(ld.get(), dn, *password, locked);
   // The bind's policy response tells a lock only where the directory is set to say so;
   // its judgement of the entry found tells it too.
@@ -517,13 +531,13 @@ DWORD directory_logon(const AccountName* name, const std::string* password) {
     // check costs what that one would have, so a lock shows in the answer only.
     bool ignored = false;
     bind_as(ld.get(), decoy_dn(), *password, ignored);
-    refusal_key();
+    if (key.empty()) refusal_key();
     note_logon_refusal(LogonRefusal::kLockedAccount);
     return ERROR_ACCOUNT_LOCKED_OUT;
   }
   if (rc == LDAP_INVALID_CREDENTIALS || (rc == LDAP_SUCCESS && !known)) {
     note_logon_refusal(known ? LogonRefusal::kWrongPassword : LogonRefusal::kUnknownName);
-    const std::string key = refusal_key();
+    if (key.empty()) key = refusal_key();
     // A count that cannot be kept is told apart from a wrong password.
     if (const DWORD code = tally.wrong_password(key); code != 0) return code;
     return ERROR_LOGON_FAILURE;

@@ -394,7 +394,8 @@ TEST_F(DirectoryTest, AThrottledSourceIsRefusedBeforeAnyBindAndOthersGoOn) {
       const int rc =
           search(ld, user_dn(user), LDAP_SCOPE_BASE, "(objectClass=*)", attributes, result);
       LDAPMessage* entry = ldap_first_entry(ld, result.get());
-      berval** values = entry != nullptr ? ldap_get_values_len(ld, entry, "pwdFailureTime") : nullptr;
+      berval** values =
+          entry != nullptr ? ldap_get_values_len(ld, entry, "pwdFailureTime") : nullptr;
       count = ldap_count_values_len(values);
       ldap_value_free_len(values);
       return rc;
@@ -418,6 +419,15 @@ TEST_F(DirectoryTest, AThrottledSourceIsRefusedBeforeAnyBindAndOthersGoOn) {
   Record keep = record(user, nullptr);
   ASSERT_EQ(NetUserSetInfo(nullptr, keep.name.c_str(), 1, keep.bytes(), nullptr), 0u);
   platform_set_logon_source("192.0.2.7");
+  EXPECT_EQ(logon(user, "Right-1"), std::make_pair(TRUE, DWORD{0}));
+  // A stale password a device repeats reaches the directory once, and its owner still
+  // logs in.
+  platform_set_logon_source("192.0.2.9");
+  const int before = failures();
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(logon(user, "old-password"), std::make_pair(FALSE, ERROR_LOGON_FAILURE));
+  EXPECT_EQ(platform_last_logon_refusal(), LogonRefusal::kRepeatedPassword);
+  EXPECT_EQ(failures(), before + 1);
   EXPECT_EQ(logon(user, "Right-1"), std::make_pair(TRUE, DWORD{0}));
   platform_set_logon_source(nullptr);
   platform_set_lockout_policy(PlatformLockoutPolicy{});

@@ -414,6 +414,25 @@ DWORD TallyFile::check_recent_wrong(const std::string& key, std::int64_t now,
   return rc;
 }
 
+std::vector<RecentWrong> TallyFile::recent_wrong(std::int64_t now,
+                                                 const LockoutPolicy& policy) const {
+  std::vector<RecentWrong> recent;
+  if (decoy_ || fd_ < 0 || dir_fd_ < 0) return recent;
+  const std::string file = name_ + kRecentSuffix;
+  const int fd =
+      ::openat(dir_fd_, file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return recent;
+  if (own_file(fd)) {
+    std::string text(kMaxRecentBytes, '\0');
+    const ssize_t got = pread(fd, text.data(), text.size(), 0);
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    recent = parse_recent(text);
+    std::erase_if(recent, [&](const RecentWrong& e) { return now - e.at >= policy.window_s; });
+  }
+  ::close(fd);
+  return recent;
+}
+
 DWORD TallyFile::forget_recent_wrong() {
   if (decoy_ || dir_fd_ < 0) return 0;
   if (!exclusive_) return ERROR_ACCESS_DENIED;

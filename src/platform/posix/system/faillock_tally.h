@@ -113,6 +113,10 @@ class TallyFile {
   DWORD check_recent_wrong(const std::string& key, std::int64_t now, const LockoutPolicy& policy,
                            bool& stale);
 
+  /// The account's recent wrong passwords within the window at now, as kept, without
+  /// changing them (none when there is no list).
+  std::vector<RecentWrong> recent_wrong(std::int64_t now, const LockoutPolicy& policy) const;
+
   /// Removes the account's recent wrong passwords (exclusive open). 0 or ERROR_ACCESS_DENIED.
   DWORD forget_recent_wrong();
 
