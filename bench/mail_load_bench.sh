@@ -72,6 +72,12 @@ CONF
 sed -i -e 's|^!include auth-ostrel-sql.conf.ext|!include auth-passwd-file.conf.ext|' \
   -e 's|^!include auth-ostrel-pam.conf.ext|#&|' "$file_dir/dovecot/10-ostrel.conf"
 mkdir -p "$file_dir/postfix/queue/private" "$store_dir/postfix/queue/private"
+# Dovecot's auth process holds the whole passwd-file in memory: a million lines need more
+# than the default limit of 256 MB (the process dies, "Auth process broken"). The same limit
+# on both instances.
+for dir in "$file_dir" "$store_dir"; do
+  echo "default_vsz_limit = 2G" >>"$dir/dovecot/dovecot.conf"
+done
 MAIL_DIR=$file_dir MAIL_POP3_PORT=$file_pop3 MAIL_IMAP_PORT=$file_imap mail_start_dovecot
 mail_start_dovecot
 echo "hash parameters: $(cut -d'$' -f3-4 <<<"$(head -n 1 "$file_dir/dovecot/users")")"
@@ -132,6 +138,9 @@ for clients in (1, 8, 32):
         side[1] += s
         side[2] += t
     store, file = sides[store_port], sides[file_port]
+    if not store[0] or not file[0]:
+        print("no logins on one side at %d clients" % clients)
+        sys.exit(1)
     rs, rf = store[0] / store[1], file[0] / file[1]
     print("%d clients: store %d logins in %.1f s, p99 %.1f ms; passwd-file %d in %.1f s, p99 %.1f ms"
           % (clients, store[0], store[1], p99(store[2]) * 1000, file[0], file[1], p99(file[2]) * 1000))
