@@ -69,9 +69,8 @@ DWORD open_server(const std::string& uri, LdapPtr& out) {
   const Transport transport = transport_for(uri);
   if (transport == Transport::kInvalid || strncasecmp(uri.c_str(), "ldapi:", 6) == 0)
     return NERR_InvalidComputer;
-  const std::string& ca_file = state.ca_file;
   const OpenResult opened = open_connection(
-      uri, transport != Transport::kTls, [&ca_file](LDAP* ld) { return set_options(ld, ca_file); },
+      uri, transport != Transport::kTls, [](LDAP* ld) { return set_options(ld, state.ca_file); },
       out);
   switch (opened.step) {
     case OpenStep::kInitialize:
