@@ -268,6 +268,20 @@ const Backend& store_backend() {
   return table;
 }
 
+namespace {
+
+// The name and fields of a record as the store keeps them: 0, ERROR_INVALID_PARAMETER for
+// a name it cannot take, or the code prepare_user_fields gives the fields.
+DWORD bulk_record(const USER_INFO_1& record, AccountName& name, UserFields& fields) {
+  DWORD parm_index = 0;
+  if (!account_name_and_key(record.usri1_name, name.wide, name.key) ||
+      !utf16_to_utf8(name.wide, name.text))
+    return ERROR_INVALID_PARAMETER;
+  return prepare_user_fields(record, fields, parm_index);
+}
+
+}  // namespace
+
 DWORD bulk_import_accounts(const USER_INFO_1* records, const std::string* const* hashes,
                            std::size_t count, DWORD* results) {
   auto lock = lock_store();
@@ -278,10 +292,7 @@ DWORD bulk_import_accounts(const USER_INFO_1* records, const std::string* const*
   for (std::size_t i = 0; i < count; ++i) {
     AccountName name;
     UserFields fields;
-    DWORD parm_index = 0;
-    if (!account_name_and_key(records[i].usri1_name, name.wide, name.key) ||
-        !utf16_to_utf8(name.wide, name.text) ||
-        prepare_user_fields(records[i], fields, parm_index) != 0) {
+    if (bulk_record(records[i], name, fields) != 0) {
       results[i] = ERROR_INVALID_PARAMETER;
       continue;
     }
@@ -326,11 +337,7 @@ DWORD bulk_add_accounts(const USER_INFO_1* records, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     AccountName name;
     UserFields fields;
-    DWORD parm_index = 0;
-    if (!account_name_and_key(records[i].usri1_name, name.wide, name.key) ||
-        !utf16_to_utf8(name.wide, name.text))
-      return ERROR_INVALID_PARAMETER;
-    if (const DWORD rc = prepare_user_fields(records[i], fields, parm_index); rc != 0) return rc;
+    if (const DWORD rc = bulk_record(records[i], name, fields); rc != 0) return rc;
     if (const DWORD rc = insert_account(name, fields, nullptr, now); rc != 0) return rc;
   }
   return transaction.commit();
