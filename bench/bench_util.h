@@ -246,6 +246,38 @@ inline double refused_logon_ms(const std::u16string& user, const std::u16string&
   return GetLastError() == expected ? ms : -1;
 }
 
+/// Milliseconds for one logon that must be accepted; a negative value when it was refused.
+inline double accepted_logon_ms(const std::u16string& user, const std::u16string& password) {
+  HANDLE token = nullptr;
+  const auto start = std::chrono::steady_clock::now();
+  const BOOL ok = LogonUserW(user.c_str(), nullptr, password.c_str(), LOGON32_LOGON_INTERACTIVE,
+                             LOGON32_PROVIDER_DEFAULT, &token);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  if (!ok) return -1;
+  CloseHandle(token);
+  return ms;
+}
+
+/// Times attempts wrong passwords for each of the three users, in turns whose order turns
+/// round, after one untimed refusal of the third (which makes the fixed comparison hash);
+/// false when one was not refused as a wrong password.
+inline bool time_refusals_in_turn(const std::u16string (&users)[3], int attempts,
+                                  std::vector<double> (&times)[3]) {
+  refused_logon_ms(users[2], u"guess", ERROR_LOGON_FAILURE);
+  for (int i = 0; i < attempts; ++i) {
+    for (int k = 0; k < 3; ++k) {
+      const int which = (i + k) % 3;
+      const double ms = refused_logon_ms(
+          users[which], u"guess" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)),
+          ERROR_LOGON_FAILURE);
+      if (ms < 0) return false;
+      times[which].push_back(ms);
+    }
+  }
+  return true;
+}
+
 /// Two median times in ms that must be equal within noise: their ratio against 0.90x to
 /// 1.10x, the second as the baseline.
 inline void equal_cost_result(const std::string& measurement, double ms, double baseline_ms) {

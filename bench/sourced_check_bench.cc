@@ -13,19 +13,6 @@ namespace {
 
 constexpr int kChecks = 101;  // of each kind
 
-// Milliseconds for one accepted logon; negative when it was refused.
-double accepted_ms() {
-  HANDLE token = nullptr;
-  const auto start = std::chrono::steady_clock::now();
-  const BOOL ok = LogonUserW(u"mailuser", nullptr, u"Corr3ct-Horse", LOGON32_LOGON_INTERACTIVE,
-                             LOGON32_PROVIDER_DEFAULT, &token);
-  const double ms =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  if (!ok) return -1;
-  CloseHandle(token);
-  return ms;
-}
-
 }  // namespace
 
 int main() {
@@ -36,13 +23,13 @@ int main() {
   on.threshold = 3;
   const PlatformLockoutPolicy off;
   std::vector<double> with_source, plain;
-  accepted_ms();  // untimed: the store opens
+  bench::accepted_logon_ms(u"mailuser", u"Corr3ct-Horse");  // untimed: the store opens
   for (int i = 0; i < kChecks; ++i) {
     for (int turn = 0; turn < 2; ++turn) {
       const bool sourced = (turn == 0) == (i % 2 == 0);
       platform_set_lockout_policy(sourced ? on : off);
       platform_set_logon_source(sourced ? "192.0.2.10" : nullptr);
-      const double ms = accepted_ms();
+      const double ms = bench::accepted_logon_ms(u"mailuser", u"Corr3ct-Horse");
       platform_set_logon_source(nullptr);
       if (ms < 0) {
         std::fprintf(stderr, "a right password was refused\n");
