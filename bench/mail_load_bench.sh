@@ -25,22 +25,8 @@ if [[ -z ${OSTREL_IN_NAMESPACE:-} ]]; then
 fi
 source "$root/tests/mail/servers.sh"
 
-store_dir=$(mktemp -d /tmp/osb.XXXXXX)
-file_dir=$(mktemp -d /tmp/osb.XXXXXX)
-stop_all() {
-  for dir in "$store_dir" "$file_dir"; do
-    [[ -f $dir/run/master.pid ]] && kill "$(cat "$dir/run/master.pid")" 2>/dev/null
-  done
-  sleep 0.5
-  rm -rf -- "$store_dir" "$file_dir"
-}
-trap stop_all EXIT
-
-mail_setup "$file_dir" "$build/ostrel" store "$build/src/pam/pam_ostrel.so"
-file_pop3=$MAIL_POP3_PORT
-file_imap=$MAIL_IMAP_PORT
-mail_setup "$store_dir" "$build/ostrel" store "$build/src/pam/pam_ostrel.so"
-mount --bind "$MAIL_ETC_COPY" "$MAIL_ETC_TARGET"
+source "$root/bench/mail_pair.sh"
+mail_pair_setup "$build"
 echo "lockout_threshold 5" >>"$store_dir/ostrel/ostrel.ini"
 # 64 accounts, each client logging in with accounts of its own (POP3 allows a user ten
 # sessions from one address; the clients stay well below that).
@@ -48,39 +34,15 @@ for i in $(seq -w 0 63); do
   printf 'set load%s Load#pass%s home=%s/mail/load%s\n' "$i" "$i" "$store_dir" "$i"
 done | (cd "$store_dir/ostrel" && runuser -u nobody -- "$build/ostrel" >/dev/null)
 db=$store_dir/store/ostrel.db
-python3 - "$db" "$file_dir" >"$file_dir/dovecot/users" <<'PY'
-import os, sqlite3, sys
-rows = sqlite3.connect(sys.argv[1]).execute(
-    "SELECT login, password_hash FROM mail_accounts WHERE login LIKE 'load%' ORDER BY login")
-for login, hash in rows:
-    home = os.path.join(sys.argv[2], "mail", login)
-    os.makedirs(home, exist_ok=True)
-    os.chown(home, 65534, 65534)
-    print("%s:{ARGON2ID}%s:65534:65534::%s::" % (login, hash, home))
-PY
-[[ $(wc -l <"$file_dir/dovecot/users") == 64 ]] || { echo "no hashes in the store"; exit 1; }
-cat >"$file_dir/dovecot/auth-passwd-file.conf.ext" <<CONF
-passdb {
-  driver = passwd-file
-  args = $file_dir/dovecot/users
-}
-userdb {
-  driver = passwd-file
-  args = $file_dir/dovecot/users
-}
-CONF
-sed -i -e 's|^!include auth-ostrel-sql.conf.ext|!include auth-passwd-file.conf.ext|' \
-  -e 's|^!include auth-ostrel-pam.conf.ext|#&|' "$file_dir/dovecot/10-ostrel.conf"
-mkdir -p "$file_dir/postfix/queue/private" "$store_dir/postfix/queue/private"
+mail_pair_passwd_file 'load%'
+[[ $(wc -l <"$file_dir/dovecot/users") == 64 ]] || { echo "not 64 accounts in the store"; exit 1; }
 # Dovecot's auth process holds the whole passwd-file in memory: a million lines need more
 # than the default limit of 256 MB (the process dies, "Auth process broken"). The same limit
 # on both instances.
 for dir in "$file_dir" "$store_dir"; do
   echo "default_vsz_limit = 2G" >>"$dir/dovecot/dovecot.conf"
 done
-MAIL_DIR=$file_dir MAIL_POP3_PORT=$file_pop3 MAIL_IMAP_PORT=$file_imap mail_start_dovecot
-mail_start_dovecot
-echo "hash parameters: $(cut -d'$' -f3-4 <<<"$(head -n 1 "$file_dir/dovecot/users")")"
+mail_pair_start
 
 # One measured part: prints its rows, with label after "POP3 logins through Dovecot".
 measure() {
