@@ -232,6 +232,23 @@ std::string first_line(const std::string& path) {
   return {};
 }
 
+// Reads file line by line with reader (hash lines or search output), reports the lines it
+// skips, and hands each line it takes to take; stops when take returns false.
+template <typename Reader, typename Take>
+bool read_entries(const std::string& file, Reader reader, Tally* tally, Take take) {
+  std::ifstream in(file);
+  std::string line, reason;
+  for (std::size_t number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    Pending p;
+    p.where = file + ":" + std::to_string(number);
+    const import::Line got = reader(line, &p.entry, &reason);
+    if (got == import::Line::kSkipped) skip(tally, p.where, p.entry.name, reason);
+    if (got == import::Line::kTaken && !take(std::move(p))) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -267,35 +284,19 @@ int main(int argc, char** argv) {
       hash_files.push_back(file);
       continue;
     }
-    std::ifstream in(file);
-    std::string line, reason;
-    for (std::size_t number = 1; std::getline(in, line); ++number) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      Pending p;
-      p.where = file + ":" + std::to_string(number);
-      const import::Line got = import::read_search_line(line, &p.entry, &reason);
-      if (got == import::Line::kSkipped) skip(&tally, p.where, p.entry.name, reason);
-      if (got != import::Line::kTaken) continue;
-      const std::string name = p.entry.name;
-      if (!attributes.emplace(name, std::move(p)).second) {
-        skip(&tally, file + ":" + std::to_string(number), name, "named twice in search output");
-        continue;
-      }
-      attribute_order.push_back(name);
-    }
+    read_entries(file, import::read_search_line, &tally, [&](Pending&& p) {
+      const std::string name = p.entry.name, where = p.where;
+      if (attributes.emplace(name, std::move(p)).second)
+        attribute_order.push_back(name);
+      else
+        skip(&tally, where, name, "named twice in search output");
+      return true;
+    });
   }
   std::vector<Pending> batch;
   batch.reserve(kBatch);
   for (const std::string& file : hash_files) {
-    std::ifstream in(file);
-    std::string line, reason;
-    for (std::size_t number = 1; std::getline(in, line); ++number) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      Pending p;
-      p.where = file + ":" + std::to_string(number);
-      const import::Line got = import::read_hash_line(line, &p.entry, &reason);
-      if (got == import::Line::kSkipped) skip(&tally, p.where, p.entry.name, reason);
-      if (got != import::Line::kTaken) continue;
+    const bool written = read_entries(file, import::read_hash_line, &tally, [&](Pending&& p) {
       if (const auto found = attributes.find(p.entry.name); found != attributes.end()) {
         const import::Entry& a = found->second.entry;
         if (a.home) p.entry.home = a.home;
@@ -304,10 +305,11 @@ int main(int argc, char** argv) {
         attributes.erase(found);
       }
       batch.push_back(std::move(p));
-      if (batch.size() == kBatch && !write_batch(batch, &tally)) {
-        print_summary(tally);
-        return 1;
-      }
+      return batch.size() < kBatch || write_batch(batch, &tally);
+    });
+    if (!written) {
+      print_summary(tally);
+      return 1;
     }
   }
   // Accounts that only search output names come in without a password.
