@@ -227,9 +227,11 @@ def main():
     logins(backend + " after del", "alice", "New#pass2", False)
     check("%s: doveadm user alice after del" % backend, home_of("alice") is None)
 
-    # Host accounts: the address's local part is the account (auth_username_format).
-    address = "asmith@example.org" if backend == "system" else "alice.smith@example.org"
-    account = address.split("@")[0] if backend == "system" else address
+    # Host accounts and the domain's: the address's local part is the account
+    # (auth_username_format = %n); the store and the directory hold the address itself.
+    address = {"system": "asmith@example.org", "ad": "erin@example.org"}.get(
+        backend, "alice.smith@example.org")
+    account = address.split("@")[0] if backend in ("system", "ad") else address
     address_home = os.path.join(HOMES, address)
     check("set " + account,
           ostrel("set %s Mail#pass3 home=%s" % (account, address_home)).startswith("+OK"))
@@ -258,7 +260,7 @@ def main():
 
     if backend == "store":
         imported_logins(backend)
-    if backend != "ldap":  # a directory counts under its own password policy
+    if backend not in ("ldap", "ad"):  # a directory or domain counts under its own policy
         shared_lockout(backend)
     if backend == "store":
         unreadable_store(backend)

@@ -1,7 +1,7 @@
 # Private Dovecot and Postfix instances on Ostrel's accounts, for .ci/mail-servers and the
 # login benchmark. Source this file, then:
 #
-#   mail_setup <scratch> <ostrel binary> store|ldap|system <pam module>
+#   mail_setup <scratch> <ostrel binary> store|ldap|system|ad <pam module>
 #                                                     configuration, the ostrel work dir and
 #                                                     the PAM service file (pam.d/ostrel)
 #   mount --bind "$MAIL_ETC_COPY" "$MAIL_ETC_TARGET"   in a private mount namespace
@@ -11,10 +11,12 @@
 # Everything lives in <scratch> (made by the caller, removed by it): the configurations are
 # the ones in examples/dovecot and examples/postfix, with their paths, the mail account
 # (vmail there, nobody here) and the directory settings put in. For the directory the
-# OSTREL_TEST_LDAP_* variables of tests/ldap/harness.sh must be set. Dovecot's pam passdb
-# reads /etc/pam.d/ostrel: the caller bind-mounts a scratch copy of /etc/pam.d (of all of
-# /etc for the host's accounts, whose files ostrel writes) there in a private mount
-# namespace, never writing the machine's /etc. Mail users' files
+# OSTREL_TEST_LDAP_* variables of tests/ldap/harness.sh must be set, for the domain the
+# OSTREL_TEST_AD_* ones of tests/ad/harness.sh (its service account serves ostrel and
+# Dovecot's searches alike). Dovecot's pam passdb reads /etc/pam.d/ostrel: the caller
+# bind-mounts a scratch copy of /etc/pam.d (of all of /etc for the host's accounts, whose
+# files ostrel writes, and for the domain, whose administrator's steps write there) there in
+# a private mount namespace, never writing the machine's /etc. Mail users' files
 # belong to nobody; ostrel runs as nobody too, as it runs as the mail account in
 # production. Needs root and the packages dovecot-core, dovecot-pop3d, dovecot-imapd,
 # dovecot-sqlite, dovecot-ldap and postfix.
@@ -36,6 +38,17 @@ mail_install_example() {
     "$from" >"$to"
 }
 
+# Sets one option of Dovecot's ldap file for a backend (ldap or ad), whatever its value
+# holds (no sed expression is made of it).
+mail_set_ldap_option() {
+  local file=$MAIL_DIR/dovecot/dovecot-ostrel-$1.conf.ext
+  key=$2 value=$3 awk '
+    $0 ~ "^" ENVIRON["key"] " = " { print ENVIRON["key"] " = " ENVIRON["value"]; next }
+    { print }' "$file" >"$file.new"
+  chmod 600 "$file.new"
+  mv "$file.new" "$file"
+}
+
 mail_setup() {
   MAIL_DIR=$1
   MAIL_OSTREL=$2
@@ -49,19 +62,23 @@ mail_setup() {
   mkdir -p "$MAIL_DIR"/{dovecot,run,state,store,ostrel,mail} "$MAIL_DIR"/postfix/{etc,queue,data}
   # The machine's PAM services (runuser among them) and the mail service, which calls the
   # module under test with this run's settings.
-  if [[ $MAIL_BACKEND == system ]]; then
-    MAIL_ETC_COPY=$MAIL_DIR/etc MAIL_ETC_TARGET=/etc MAIL_OSTREL_USER=root
+  if [[ $MAIL_BACKEND == system || $MAIL_BACKEND == ad ]]; then
+    MAIL_ETC_COPY=$MAIL_DIR/etc MAIL_ETC_TARGET=/etc
     cp -a /etc "$MAIL_ETC_COPY"
+  else
+    MAIL_ETC_COPY=$MAIL_DIR/pam.d MAIL_ETC_TARGET=/etc/pam.d
+    cp -a /etc/pam.d "$MAIL_ETC_COPY"
+  fi
+  MAIL_OSTREL_USER=nobody
+  if [[ $MAIL_BACKEND == system ]]; then
+    MAIL_OSTREL_USER=root
     # The host accounts' wrong passwords are counted in a scratch tally directory.
     printf 'dir = %s\n' "$MAIL_DIR/faillock" >"$MAIL_ETC_COPY/security/faillock.conf"
     chown root: "$MAIL_DIR/ostrel"
-  else
-    MAIL_ETC_COPY=$MAIL_DIR/pam.d MAIL_ETC_TARGET=/etc/pam.d MAIL_OSTREL_USER=nobody
-    cp -a /etc/pam.d "$MAIL_ETC_COPY"
   fi
   export MAIL_ETC_COPY MAIL_ETC_TARGET MAIL_OSTREL_USER
   local pam_dir=$MAIL_ETC_COPY
-  [[ $MAIL_BACKEND == system ]] && pam_dir=$MAIL_ETC_COPY/pam.d
+  [[ $MAIL_ETC_TARGET == /etc ]] && pam_dir=$MAIL_ETC_COPY/pam.d
   sed -e "s|pam_ostrel.so|$MAIL_PAM_MODULE path=$MAIL_DIR/ostrel|" "$mail_examples/pam.d/ostrel" \
     >"$pam_dir/ostrel"
   chown nobody:nogroup "$MAIL_DIR"/{store,ostrel,mail}
@@ -77,6 +94,16 @@ mail_setup() {
       echo "ldap_base $OSTREL_TEST_LDAP_BASE"
       echo "ldap_bind_dn $OSTREL_TEST_LDAP_BIND_DN"
       echo "ldap_bind_pw_file $MAIL_DIR/ostrel/ldap.pw"
+    elif [[ $MAIL_BACKEND == ad ]]; then
+      # The mail account's own copies of the password file and of the CA, which the
+      # harness keeps where only root reads.
+      install -o nobody -m 600 "$OSTREL_TEST_AD_BIND_PW_FILE" "$MAIL_DIR/ostrel/ad.pw"
+      install -m 644 "$OSTREL_TEST_AD_CA_FILE" "$MAIL_DIR/ostrel/ca.pem"
+      echo "account_db ad:$OSTREL_TEST_AD_URI"
+      echo "ldap_base $OSTREL_TEST_AD_BASE"
+      echo "ldap_bind_dn $OSTREL_TEST_AD_BIND_DN"
+      echo "ldap_bind_pw_file $MAIL_DIR/ostrel/ad.pw"
+      echo "ldap_ca_file $MAIL_DIR/ostrel/ca.pem"
     elif [[ $MAIL_BACKEND == system ]]; then
       echo "account_db system"
       echo "group users"
@@ -100,6 +127,17 @@ mail_setup() {
       -e "s|^base = .*|base = ou=users,$OSTREL_TEST_LDAP_BASE|" \
       "$MAIL_DIR/dovecot/dovecot-ostrel-ldap.conf.ext"
     chmod 600 "$MAIL_DIR/dovecot/dovecot-ostrel-ldap.conf.ext"
+  elif [[ $MAIL_BACKEND == ad ]]; then
+    sed -i -e 's|^!include auth-ostrel-sql|#!include auth-ostrel-sql|' \
+      -e 's|^#!include auth-ostrel-ad|!include auth-ostrel-ad|' "$MAIL_DIR/dovecot/10-ostrel.conf"
+    # The password in double quotes with \ and " escaped, as the README puts it there.
+    local dnpass
+    dnpass=$(sed 's/[\\"]/\\&/g' "$OSTREL_TEST_AD_BIND_PW_FILE")
+    mail_set_ldap_option ad uris "$OSTREL_TEST_AD_URI"
+    mail_set_ldap_option ad tls_ca_cert_file "$MAIL_DIR/ostrel/ca.pem"
+    mail_set_ldap_option ad dn "$OSTREL_TEST_AD_BIND_DN"
+    mail_set_ldap_option ad dnpass "\"$dnpass\""
+    mail_set_ldap_option ad base "$OSTREL_TEST_AD_BASE"
   elif [[ $MAIL_BACKEND == system ]]; then
     sed -i -e 's|^!include auth-ostrel-sql|#!include auth-ostrel-sql|' \
       -e 's|^#!include auth-ostrel-system|!include auth-ostrel-system|' \
