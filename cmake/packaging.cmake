@@ -8,10 +8,12 @@
 #   sysconfdir/pam.d/ostrel            the PAM service the Dovecot examples name; never
 #                                      overwritten once it exists
 #   sbindir/ostrel-setup-slapd         prepares Debian's slapd for Ostrel's accounts
+#   sbindir/ostrel-doctor              checks who owns the settings, log, store and password
+#                                      files, as the user that needs them
 #   mandir/man1/ostrel.1.gz            the manual page
 #   mandir/man1/ostrel-migrate.1.gz    the manual page of the migration tool
 #   mandir/man1/ostrel-import.1.gz     the manual page of the import of hashes
-#   mandir/man8/ostrel-setup-slapd.8.gz
+#   mandir/man8/ostrel-setup-slapd.8.gz, mandir/man8/ostrel-doctor.8.gz
 #   datadir/ostrel/ostrel-schema.ldif  the directory schema ostrel-setup-slapd loads
 #   localstatedir/lib/ostrel/          the account store (ostrel.db), mode 0750
 #   localstatedir/log/ostrel/          the log (ostrel.log), mode 0750
@@ -42,7 +44,8 @@ function(ostrel_gzip source output)
                      DEPENDS ${source} VERBATIM)
   set(OSTREL_COMPRESSED ${OSTREL_COMPRESSED} ${output} PARENT_SCOPE)
 endfunction()
-foreach(page IN ITEMS ostrel.1 ostrel-migrate.1 ostrel-import.1 ostrel-setup-slapd.8)
+foreach(page IN ITEMS ostrel.1 ostrel-migrate.1 ostrel-import.1 ostrel-setup-slapd.8
+                    ostrel-doctor.8)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
   ostrel_gzip(${PROJECT_SOURCE_DIR}/docs/${page} ${PROJECT_BINARY_DIR}/man/${page}.gz)
   install(FILES ${PROJECT_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
@@ -51,6 +54,7 @@ file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man)
 add_custom_target(ostrel_compressed ALL DEPENDS ${OSTREL_COMPRESSED})
 
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/ostrel-setup-slapd/ostrel-setup-slapd
+        ${PROJECT_SOURCE_DIR}/tools/ostrel-doctor/ostrel-doctor
         DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/tests/ldap/ostrel-schema.ldif
         DESTINATION ${CMAKE_INSTALL_DATADIR}/ostrel)
