@@ -291,7 +291,7 @@ case $JOURNEY in
   system)
     run_block "the embedded store under Postfix and Dovecot" "$store_block" || exit 1
     run_block "The host's own accounts" \
-      "$(readme_block "The host's own accounts" "\`account_db system\` serves")" || exit 1
+      "$(readme_block "The host's own accounts" "**Mail on the host's accounts.")" || exit 1
     login=alice@example.org address=alice@example.org
     ;;
 esac
@@ -321,8 +321,8 @@ expect_mode /etc/ssl/private/ssl-cert-snakeoil.key "640 root:ssl-cert"
 check "Dovecot's certificate is the machine's" \
   test "$(readlink -f /etc/dovecot/private/dovecot.pem)" = /etc/ssl/certs/ssl-cert-snakeoil.pem
 check "postconf -n warns of nothing" bash -c '! postconf -n 2>&1 >/dev/null | grep .'
-home=/srv/mail/${user%@*}
-[[ $JOURNEY == system ]] || home=/srv/mail/alice
+home=/srv/mail/alice
+[[ $JOURNEY == system ]] && home=/home/$user
 case $JOURNEY in
   store | directory)
     expect_mode /srv/mail "755 vmail:vmail"
@@ -347,7 +347,6 @@ case $JOURNEY in
     expect_mode /etc/default/slapd "644 root:root"
     ;;
   system)
-    expect_mode /var/lib/ostrel "750 root:root"
     expect_mode /var/log/ostrel "750 root:root"
     expect_mode $log "640 root:root"
     expect_mode /etc/passwd "644 root:root"
