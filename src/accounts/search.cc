@@ -58,9 +58,9 @@ void list_batch(const USER_INFO_1* entries, DWORD count, const char* pattern, in
     }
     if (name_matches(pattern, name) != 1) continue;
     if (format_account_attributes(&entry, name, text)) {
-      reply_positive("+DATA %s %s", name, text);
+      reply_positive_parts({"+DATA ", name, " ", text});
     } else {
-      reply_positive("+DATA %s", name);
+      reply_positive_parts({"+DATA ", name});
     }
     ++*listed;
   }

@@ -40,12 +40,14 @@ void wipe_words(ArgVector& command) {
 void serve_command_lines(int input_fd, const char* program_path, CommandFilter filter) {
   CommandInput input(input_fd);
   char line[kLineBuffer];
+  // One vector for every line: its blocks are made once, and wiped after each command.
+  ArgVector command;
   do {
     log_debug("Terminal input..");
     set_keep_running(1);
     const bool have_line = next_terminal_line(input, line);
     if (have_line) {
-      ArgVector command = tokenize_line(line, program_path);
+      tokenize_line_into(command, line, program_path);
       if (filter) filter(command);
       dispatch_command(command.words.data(), command.count);
       wipe_words(command);

@@ -26,8 +26,11 @@ constexpr CommandRow kCommands[] = {
 };
 
 CommandHandler find_handler(const char* word) {
+  if (!word) return nullptr;
   for (const CommandRow& row : kCommands) {
-    if (same_text(word, row.word) == 0 || same_text(word, row.dashed) == 0) return row.handler;
+    // The first character rules out most rows without a comparison.
+    if (word[0] == row.word[0] && same_text(word, row.word) == 0) return row.handler;
+    if (word[0] == '-' && same_text(word, row.dashed) == 0) return row.handler;
   }
   return nullptr;
 }
@@ -54,9 +57,10 @@ void dispatch_command(char* const* words, int count) {
     set_keep_running(1);
     return;
   }
-  apply_path_step(words);
-
   const int index = find_command_index(words, count);
+  // Without a path option the step changes nothing: the work path is not even copied.
+  if (has_path_option(words, index)) apply_path_step(words);
+
   log_debug("Command {%d}", index);
   if (index >= count) {
     // Options only: nothing to answer, and reading goes on.

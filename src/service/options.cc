@@ -31,17 +31,27 @@ int find_command_index(char* const* words, int count) {
   int index = 1;
   while (index < count) {
     const char* word = words[index];
-    if (is_word(word, "debug", "-debug")) {
+    // An option word begins with its own first letter or a dash: only those are compared.
+    const char first = word ? word[0] : '\0';
+    const bool dashed = first == '-';
+    if ((first == 'd' || dashed) && is_word(word, "debug", "-debug")) {
       index += 1;
-    } else if (is_word(word, "path", "-path")) {
+    } else if ((first == 'p' || dashed) && is_word(word, "path", "-path")) {
       index += 2;
-    } else if (is_word(word, "log", "-log")) {
+    } else if ((first == 'l' || dashed) && is_word(word, "log", "-log")) {
       index += is_level_word(words[index + 1]) ? 2 : 1;
     } else {
       return index;
     }
   }
   return count;
+}
+
+bool has_path_option(char* const* words, int command_index) {
+  if (!words) return false;
+  for (int i = 1; i < command_index; ++i)
+    if (is_word(words[i], "path", "-path")) return true;
+  return false;
 }
 
 const char* scan_path_option(char* const* words) {

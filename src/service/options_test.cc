@@ -59,6 +59,13 @@ TEST_F(OptionsTest, FindCommandIndexStepsOverOptions) {
       {{"P", "log"}, 2},
       {{"P", "path", "x", "log", "info", "-debug"}, 6},
       {{"P"}, 1},
+      // Words that share an option's first letter or its dash are commands.
+      {{"P", "lookup", "log"}, 1},
+      {{"P", "-lookup", "bob"}, 1},
+      {{"P", "del", "debug"}, 1},
+      {{"P", "-", "path"}, 1},
+      {{"P", "paths", "x"}, 1},
+      {{"P", "-debug", "-log", "-path", "d", "-del", "bob"}, 5},
   };
   for (const Case& c : cases) {
     Words words(c.words);

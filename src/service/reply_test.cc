@@ -3,7 +3,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "log/log.h"
 #include "service/service.h"
@@ -70,6 +73,53 @@ TEST_F(Reply, LongRepliesAreCutAndLoggingOffStillWrites) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "+DATA " + std::string(1016, 'w') + "\n-ERR " + std::string(1017, 'w') + "\n");
   EXPECT_FALSE(fs::exists("init.log"));
+}
+
+TEST_F(Reply, PartsReplyAsTheirFormatWould) {
+  const std::string long_part(3000, 'p');
+  const std::vector<std::vector<std::string>> cases = {
+      {"+OK ", "alice", " config 0 ", "home=\"/srv/mail/alice\""},
+      {"+OK ", "bob", " config 0"},
+      {"+DATA ", long_part, " ", "comment=\"x\""},  // cut to 1023 characters
+      {"+DATA ", std::string(1016, 'n'), "\n"},     // the newline is the 1023rd character
+      {"+DATA ", std::string(1017, 'n'), "\n"},     // cut before its newline
+      {"+OK a\r\n+OK a", " config 0\n"},            // a break inside becomes a blank
+      {"", ""},
+      {},
+  };
+  log_open(nullptr, "r");
+  for (const auto& parts : cases) {
+    SCOPED_TRACE(parts.empty() ? std::string() : parts[0]);
+    std::string joined;
+    for (const std::string& part : parts) joined += part;
+    testing::internal::CaptureStdout();
+    reply_positive("%s", joined.c_str());
+    const std::string formatted = testing::internal::GetCapturedStdout();
+    std::vector<std::string_view> views(parts.begin(), parts.end());
+    testing::internal::CaptureStdout();
+    switch (views.size()) {
+      case 0:
+        reply_positive_parts({});
+        break;
+      case 2:
+        reply_positive_parts({views[0], views[1]});
+        break;
+      case 3:
+        reply_positive_parts({views[0], views[1], views[2]});
+        break;
+      default:
+        reply_positive_parts({views[0], views[1], views[2], views[3]});
+        break;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), formatted);
+  }
+  // Each reply is logged the same way both times.
+  std::istringstream lines(logged());
+  std::vector<std::string> logged_lines;
+  for (std::string line; std::getline(lines, line);) logged_lines.push_back(line);
+  ASSERT_EQ(logged_lines.size(), 1 + 2 * cases.size());
+  for (std::size_t i = 1; i < logged_lines.size(); i += 2)
+    EXPECT_EQ(logged_lines[i], logged_lines[i + 1]);
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 // commands, and the process entry with its command loop.
 #pragma once
 
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "text/text.h"
@@ -13,6 +15,10 @@
 /// Writes a positive reply ("+OK", "+DATA") to standard output, flushes it, logs it at
 /// INFO. A newline is added unless the text ends in one; the line is cut to 1023 chars.
 void reply_positive(const char* format, ...) OSTREL_PRINTF(1, 2);
+
+/// reply_positive of the parts one after the other, as "%s%s..." would format them,
+/// without a format pass: for the replies that carry an account.
+void reply_positive_parts(std::initializer_list<std::string_view> parts);
 
 /// Writes a negative reply, at most one per command: later ones only reach the log
 /// (at ERROR, after a notice line).
@@ -30,6 +36,7 @@ void clear_negative_sent();
 struct ArgVector {
   std::unique_ptr<char[]> text;
   std::size_t text_size = 0;
+  std::size_t text_capacity = 0;               // bytes of the text block
   std::vector<std::unique_ptr<char[]>> added;  // words a command filter put in place
   std::vector<char*> words;                    // count + 1 entries, the last one null
   int count = 0;
@@ -39,9 +46,17 @@ struct ArgVector {
 /// at NUL, CR or LF). Logs "Input count = %d" at DEBUG.
 ArgVector tokenize_line(const char* line, const char* program_path);
 
+/// tokenize_line into vector, whose earlier words are dropped: its text block and word
+/// list are used again when they are large enough (the command loop's one vector). The
+/// caller wipes the earlier words first.
+void tokenize_line_into(ArgVector& vector, const char* line, const char* program_path);
+
 /// Index of the command word behind the options, or count when there is none; 0 for a
 /// null vector.
 int find_command_index(char* const* words, int count);
+
+/// True when a "path"/"-path" option stands before the command word at command_index.
+bool has_path_option(char* const* words, int command_index);
 
 /// Takes a "path"/"-path" option standing before the command word into the store's
 /// work_path. Returns the work path afterwards (null when absent).

@@ -1,5 +1,6 @@
 // Splits a command line into words: blanks separate, double quotes group, and the line
 // ends at the first NUL, carriage return or newline.
+#include <algorithm>
 #include <cstring>
 
 #include "log/log.h"
@@ -7,12 +8,24 @@
 
 ArgVector tokenize_line(const char* line, const char* program_path) {
   ArgVector vector;
+  tokenize_line_into(vector, line, program_path);
+  return vector;
+}
+
+void tokenize_line_into(ArgVector& vector, const char* line, const char* program_path) {
   const std::size_t path_length = program_path ? std::strlen(program_path) : 0;
   const std::size_t line_length = line ? std::strlen(line) : 0;
   // Every word goes into one buffer: the words of a line, each with its terminator, never
   // take more than the line and one byte, as each separator or quote frees a byte.
   vector.text_size = (program_path ? path_length + 1 : 0) + line_length + 1;
-  vector.text.reset(new char[vector.text_size]);
+  if (!vector.text || vector.text_capacity < vector.text_size) {
+    // Room for any line the command loop reads, so that the block is made once.
+    vector.text_capacity = std::max(vector.text_size, (program_path ? path_length + 1 : 0) +
+                                                          static_cast<std::size_t>(kLineBuffer));
+    vector.text.reset(new char[vector.text_capacity]);
+  }
+  vector.added.clear();
+  vector.words.clear();
   // Room for a command and its usual words without growing.
   vector.words.reserve(8);
   char* out = vector.text.get();
@@ -46,5 +59,4 @@ ArgVector tokenize_line(const char* line, const char* program_path) {
   vector.count = static_cast<int>(vector.words.size());
   vector.words.push_back(nullptr);
   log_debug("Input count = %d", vector.count - 1);
-  return vector;
 }

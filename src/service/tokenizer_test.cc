@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log/log.h"
@@ -63,6 +65,37 @@ TEST(TokenizeLine, CopiesWordsAndAcceptsNoProgramPath) {
   const ArgVector empty = tokenize_line(nullptr, nullptr);
   EXPECT_EQ(empty.count, 1);
   EXPECT_EQ(empty.words[1], nullptr);
+}
+
+TEST(TokenizeLine, OneVectorServesLineAfterLine) {
+  // Longer, shorter, longer than any line of the loop, and without a program path: each
+  // time only the new line's words, whatever the block held before.
+  const std::string wide_word(3000, 'z');
+  const std::vector<std::pair<std::string, std::vector<std::string>>> lines = {
+      {"set alice pw home=\"/srv/mail/alice\"\n", {"set", "alice", "pw", "home=/srv/mail/alice"}},
+      {"quit\n", {"quit"}},
+      {"\n", {}},
+      {"check " + wide_word + " x\n", {"check", wide_word, "x"}},
+      {"a b c d e f g h i j\n", {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"}},
+      {"lookup bob\n", {"lookup", "bob"}},
+  };
+  ArgVector vector;
+  vector.added.push_back(std::make_unique<char[]>(4));  // a filter's word of the last command
+  for (const auto& [line, words] : lines) {
+    SCOPED_TRACE(line.substr(0, 30));
+    tokenize_line_into(vector, line.c_str(), "/usr/bin/ostrel");
+    EXPECT_TRUE(vector.added.empty());
+    ASSERT_EQ(vector.count, static_cast<int>(words.size()) + 1);
+    ASSERT_EQ(vector.words.size(), words.size() + 2);
+    EXPECT_STREQ(vector.words[0], "/usr/bin/ostrel");
+    EXPECT_EQ(words_of(vector), words);
+    EXPECT_EQ(vector.words[vector.count], nullptr);
+    EXPECT_GE(vector.text_capacity, vector.text_size);
+  }
+  tokenize_line_into(vector, "del bob\n", nullptr);
+  ASSERT_EQ(vector.count, 3);
+  EXPECT_EQ(vector.words[0], nullptr);
+  EXPECT_STREQ(vector.words[2], "bob");
 }
 
 TEST(TokenizeLine, LongLinesKeepEveryCharacter) {
