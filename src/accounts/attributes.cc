@@ -1,6 +1,8 @@
 // Account attributes: the home=, comment= and script= words of a command into the account
 // record, and the record's attributes as the text the positive replies carry.
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "accounts/accounts.h"
@@ -42,9 +44,24 @@ constexpr DWORD kScriptParameter = 8;
 // True when the reply cannot carry value unambiguously: a double quote would end the
 // value early (and let the rest pass for another attribute), a control character could
 // break the line.
-bool reply_cannot_carry(const char* value) {
-  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(value); *c; ++c) {
-    if (*c == '"' || *c < 0x20 || *c == 0x7F) return true;
+bool reply_cannot_carry(const char* value, std::size_t length) {
+  // Eight bytes a step: a byte below 0x20 and a zero byte of the word xor'ed with '"' or
+  // DEL each leave a high bit in their flag word; bytes of 0x80 and above never do.
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHigh = 0x8080808080808080u;
+  std::size_t i = 0;
+  for (; length - i >= 8; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, value + i, sizeof word);
+    const std::uint64_t quote = word ^ (kOnes * '"');
+    const std::uint64_t del = word ^ (kOnes * 0x7F);
+    const std::uint64_t flags =
+        ((word - kOnes * 0x20) & ~word) | ((quote - kOnes) & ~quote) | ((del - kOnes) & ~del);
+    if ((flags & kHigh) != 0) return true;
+  }
+  for (; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(value[i]);
+    if (c == '"' || c < 0x20 || c == 0x7F) return true;
   }
   return false;
 }
@@ -84,7 +101,7 @@ int record_fits_reply(const USER_INFO_1* record) {
   for (const auto& item : items) {
     if (!item.value) continue;
     if (to_narrow(item.value, text) == 0) return refuse_parameter(item.parameter);
-    if (reply_cannot_carry(text)) return refuse_parameter(item.parameter, true);
+    if (reply_cannot_carry(text, std::strlen(text))) return refuse_parameter(item.parameter, true);
     // A blank between items, then name="value".
     length += (first ? 0 : 1) + std::strlen(item.name) + 3 + std::strlen(text);
     first = false;
@@ -151,7 +168,7 @@ bool format_account_attributes(const USER_INFO_1* record, const char* user, char
   text[0] = '\0';
   if (!record || !user) return false;
   const struct {
-    const char* name;
+    std::string_view name;
     LPCWSTR value;
   } items[] = {
       {"home", record->usri1_home_dir},
@@ -173,27 +190,29 @@ bool format_account_attributes(const USER_INFO_1* record, const char* user, char
     // A field that cannot be shown whole is left out, never cut: the account is still
     // answered and listed, and the log says which field is missing.
     char value[kLineBuffer];
-    if (to_narrow(item.value, value) == 0) {
+    const int converted = to_narrow(item.value, value);
+    if (converted == 0) {
       log_error(
-          "Account %s: %s left out of the reply, %s.", user, item.name,
+          "Account %s: %s left out of the reply, %s.", user, item.name.data(),
           GetLastError() == ERROR_INSUFFICIENT_BUFFER ? "longer than 511 bytes" : "not valid text");
       continue;
     }
+    // The count includes the terminator.
+    const std::size_t length = static_cast<std::size_t>(converted) - 1;
     // Another tool may have written what set never stores.
-    if (reply_cannot_carry(value)) {
+    if (reply_cannot_carry(value, length)) {
       log_error("Account %s: %s left out of the reply, it holds a quote or a control character.",
-                user, item.name);
+                user, item.name.data());
       continue;
     }
-    const std::size_t length = std::strlen(value);
     const std::size_t blank = end != text ? 1 : 0;
-    if (static_cast<std::size_t>(end - text) + blank + std::strlen(item.name) + 3 + length > room) {
+    if (static_cast<std::size_t>(end - text) + blank + item.name.size() + 3 + length > room) {
       log_error("Account %s: %s left out of the reply, the line would pass 1023 characters.", user,
-                item.name);
+                item.name.data());
       continue;
     }
     if (blank) put(" ", 1);
-    put(item.name, std::strlen(item.name));
+    put(item.name.data(), item.name.size());
     put("=\"", 2);
     put(value, length);
     put("\"", 1);

@@ -208,6 +208,34 @@ TEST_F(AttributesTest, AttributeTextForThePresentFields) {
   char none[kMessageBuffer];
   EXPECT_FALSE(format_account_attributes(nullptr, "bob", none));
 
+  // Every byte the reply cannot carry is found wherever it stands in values of several
+  // lengths (whole steps of eight bytes and the rest); bytes next to them and UTF-8 pass.
+  for (const std::size_t length : {1u, 7u, 8u, 9u, 16u, 21u}) {
+    for (std::size_t at = 0; at < length; ++at) {
+      for (const char bad : {'"', '\x01', '\x1f', '\x7f', '\n', '\r'}) {
+        std::string value(length, 'a');
+        value[at] = bad;
+        SCOPED_TRACE(testing::Message() << length << " " << at << " " << int(bad));
+        const WideBuffer wide = to_wide(value.c_str());
+        USER_INFO_1 record{};
+        record.usri1_comment = wide.get();
+        char text[kMessageBuffer];
+        EXPECT_EQ(captured([&] { EXPECT_FALSE(format_account_attributes(&record, "bob", text)); }),
+                  "");
+      }
+    }
+  }
+  for (const std::string value : {"  !#~ \x7e\x21\x23", "caf\xc3\xa9 \xc3\xbf\xe2\x82\xac mail",
+                                  "\xc2\x80\xc2\x9f\xc2\xa2\xc3\xbf-/srv/mail/x"}) {
+    SCOPED_TRACE(value);
+    const WideBuffer wide = to_wide(value.c_str());
+    USER_INFO_1 record{};
+    record.usri1_home_dir = wide.get();
+    char text[kMessageBuffer];
+    ASSERT_TRUE(format_account_attributes(&record, "bob", text));
+    EXPECT_EQ(std::string(text), "home=\"" + value + "\"");
+  }
+
   // A failed conversion: that field is left out, no reply, the others stay.
   const WideBuffer value = to_wide("x");
   USER_INFO_1 record{};

@@ -1,5 +1,7 @@
 // The host whose accounts are managed, and the replies for failed conversions and
 // rejected account fields.
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "accounts/accounts.h"
@@ -74,10 +76,11 @@ WideBuffer resolve_host() {
 
   log_info("Host {%s}", name);
   if (name[0] != '\\') {
-    char prefixed[kLineBuffer];
-    copy_bounded(prefixed, "\\\\", kLineLimit);
-    append_bounded(prefixed, name, kLineLimit);
-    copy_bounded(name, prefixed, kLineLimit);
+    // Two backslashes ahead, the name cut to keep the whole within 511 characters.
+    const std::size_t kept = std::min(std::strlen(name), static_cast<std::size_t>(kLineLimit - 2));
+    std::memmove(name + 2, name, kept);
+    name[0] = name[1] = '\\';
+    name[kept + 2] = '\0';
     log_info("Host does not start with \\\\, so changed to (%s)", name);
   }
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string_view>
 
@@ -19,22 +20,25 @@ std::string read_host_name() {
   return buffer;
 }
 
-// The host name as the registry read gives it: read again at most once a second, as that
-// read comes with every account command; a renamed host still shows within a second.
+// The host name as the registry read gives it, in UTF-16 (empty when it cannot be read or
+// converted): read again at most once a second, as that read comes with every account
+// command; a renamed host still shows within a second. Kept converted, so that a read
+// between two checks takes no heap block.
 std::mutex name_mutex;
-std::string recent_name;
+std::u16string recent_wide;
 std::chrono::steady_clock::time_point recent_read_at;
 bool have_recent_name = false;
 
-std::string recent_host_name() {
-  std::lock_guard<std::mutex> lock(name_mutex);
+// The recent name, read again when it is due; name_mutex held.
+const std::u16string& recent_host_name_locked() {
   const auto now = std::chrono::steady_clock::now();
   if (!have_recent_name || now - recent_read_at >= std::chrono::seconds(1)) {
-    recent_name = read_host_name();
+    recent_wide.clear();
+    if (!utf8_to_utf16(read_host_name(), recent_wide)) recent_wide.clear();
     recent_read_at = now;
     have_recent_name = true;
   }
-  return recent_name;
+  return recent_wide;
 }
 
 // The folded host name is kept; it is read again only when a name does not match it, so
@@ -81,10 +85,13 @@ bool is_local(const WCHAR* name, bool dot_is_local) {
 
 }  // namespace
 
-std::u16string host_name_wide() {
-  std::u16string wide;
-  if (!utf8_to_utf16(recent_host_name(), wide)) return {};
-  return wide;
+std::size_t copy_host_name_wide(char16_t* out, std::size_t room) {
+  std::lock_guard<std::mutex> lock(name_mutex);
+  const std::u16string& name = recent_host_name_locked();
+  if (name.empty()) return 0;
+  const std::size_t units = name.size() + 1;
+  if (out != nullptr && room >= units) std::memcpy(out, name.c_str(), units * sizeof(char16_t));
+  return units;
 }
 
 bool is_local_server(const WCHAR* server) {

@@ -7,8 +7,10 @@
 
 namespace ostrel_posix {
 
-/// The host name (gethostname) in UTF-16; empty when it cannot be read or converted.
-std::u16string host_name_wide();
+/// The host name (gethostname) in UTF-16 with its terminator, copied into out when room
+/// units hold it. Returns the units it takes, terminator included: 0 when the name cannot
+/// be read or converted.
+std::size_t copy_host_name_wide(char16_t* out, std::size_t room);
 
 /// True when server names this computer: null, empty, "localhost" or the host name, with
 /// or without two leading backslashes, compared case-insensitively; or the server whose

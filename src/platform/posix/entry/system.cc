@@ -1,6 +1,7 @@
 // The system directory (the install's configuration directory) and the one registry value
 // the program reads: the computer name, which is the host name here.
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -101,9 +102,11 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD ty
   if (key != &computer_name_key || value_name == nullptr ||
       !same_name(value_name, kComputerNameValue))
     return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-  const std::u16string host = ostrel_posix::host_name_wide();
-  if (host.empty()) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-  const DWORD needed = static_cast<DWORD>((host.size() + 1) * sizeof(WCHAR));
+  // gethostname's 255 bytes are at most 255 units.
+  char16_t host[256];
+  const std::size_t units = ostrel_posix::copy_host_name_wide(host, std::size(host));
+  if (units == 0 || units > std::size(host)) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+  const DWORD needed = static_cast<DWORD>(units * sizeof(WCHAR));
   if (type != nullptr) *type = REG_SZ;
   if (data == nullptr) {
     if (data_size != nullptr) *data_size = needed;
@@ -113,7 +116,7 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD ty
     *data_size = needed;
     return static_cast<LONG>(ERROR_MORE_DATA);
   }
-  std::memcpy(data, host.c_str(), needed);
+  std::memcpy(data, host, needed);
   *data_size = needed;
   return static_cast<LONG>(ERROR_SUCCESS);
 }
