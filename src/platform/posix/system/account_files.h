@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,14 @@ struct AccountFile {
 /// ERROR_OPEN_FAILED when it cannot be opened (permissions); ERROR_IO_DEVICE when reading
 /// fails; ERROR_NOT_ENOUGH_MEMORY.
 DWORD read_account_file(const std::string& path, AccountFile& file);
+
+/// Reads path up to the first entry named name (the line find_entry would find) and keeps
+/// that line alone in file.lines, none when there is no such entry; the lines before it
+/// are looked at only as far as their names, the ones after it are not read. Without a
+/// name the file is only opened and checked. For reading one account: such a file is
+/// never written back. Codes as read_account_file.
+DWORD read_account_entry(const std::string& path, std::optional<std::string_view> name,
+                         AccountFile& file);
 
 /// The text the file would be written with.
 std::string file_text(const AccountFile& file);

@@ -313,7 +313,7 @@ DWORD system_set_user(const AccountName& name, const UserFields& fields,
 
 DWORD system_get_user(const AccountName& name, UserRecords& records) {
   SystemFiles files;
-  if (const DWORD rc = files.open(false, false); rc != 0) return rc;
+  if (const DWORD rc = files.open_account(name.text); rc != 0) return rc;
   const int at = files.find_account(name.text);
   if (at < 0) return NERR_UserNotFound;
   return add_system_record(files, at, counting_tally_directory(files.options), records)

@@ -443,6 +443,9 @@ TEST_F(SystemBackendTest, AnAccountFileThatCannotBeReadIsAnOutage) {
     const DWORD read = NetUserGetInfo(nullptr, u"carol", 1, &buffer);
     EXPECT_TRUE(read == ERROR_OPEN_FAILED || read == ERROR_ACCESS_DENIED) << read;
     EXPECT_EQ(logon_code("carol", "pw"), read);
+    // For a name the password file does not have as well.
+    EXPECT_EQ(NetUserGetInfo(nullptr, u"nobody", 1, &buffer), read);
+    EXPECT_EQ(logon_code("nobody", "pw"), read);
     DWORD entries = 0, total = 0;
     EXPECT_EQ(NetUserEnum(nullptr, 1, 0, &buffer, MAX_PREFERRED_LENGTH, &entries, &total, nullptr),
               read);
@@ -753,6 +756,44 @@ TEST(AccountFilesTest, EntriesMembersAndLastLines) {
   nis.lines = {"+alice::::::", "#alice:x", "alice:x:1"};
   EXPECT_EQ(find_entry(nis, "alice"), 2);
   EXPECT_EQ(find_entry(nis, "alic"), -1);
+
+  // Reading up to one entry finds the line find_entry finds in the whole file, across
+  // reads and in a line longer than one read.
+  const std::string filler(70000, 'f'), many = [] {
+    std::string lines;
+    for (int i = 0; i < 3000; ++i) lines += "user" + std::to_string(i) + ":x:1:1::/:/bin/sh\n";
+    return lines;
+  }();
+  struct Scan {
+    std::string text, name, want;  // want: the line found, empty for none
+  } scans[] = {
+      {"root:x:0\nalice:x:1", "alice", "alice:x:1"},  // the last line, without newline
+      {"alicex:x:1\nalic:x:2\nalice:x:3\n", "alice", "alice:x:3"},
+      {"Alice:x:1\nALICE:x:2\n", "alice", ""},  // names are compared exactly
+      {"+alice::\n-alice\n#alice:x\n\nalice\nalice:x:2\n", "alice", "alice"},
+      {"alice:x:1\nalice:x:2\n", "alice", "alice:x:1"},
+      {many + "alice:x:1\n", "alice", "alice:x:1"},
+      {many, "user2999", "user2999:x:1:1::/:/bin/sh"},
+      {"#" + filler + "\nalice:" + filler, "alice", "alice:" + filler},
+      {"", "alice", ""},
+      {"alice:x:1\n", "alic", ""},
+  };
+  for (const Scan& c : scans) {
+    char path[] = "/tmp/ostrel-file-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, c.text.data(), c.text.size()), static_cast<ssize_t>(c.text.size()));
+    close(fd);
+    AccountFile whole, one;
+    ASSERT_EQ(read_account_file(path, whole), 0u);
+    ASSERT_EQ(read_account_entry(path, c.name, one), 0u);
+    const int at = find_entry(whole, c.name);
+    EXPECT_EQ(at < 0 ? std::string() : whole.lines[static_cast<std::size_t>(at)], c.want)
+        << c.text.substr(0, 40);
+    EXPECT_EQ(one.lines, at < 0 ? std::vector<std::string>() : std::vector{c.want})
+        << c.text.substr(0, 40);
+    unlink(path);
+  }
 
   std::string list = "ann,bob";
   EXPECT_FALSE(add_member(list, "bob"));

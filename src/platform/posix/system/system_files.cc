@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -34,25 +36,58 @@ DWORD required(DWORD rc) {
   return rc == ERROR_FILE_NOT_FOUND ? ERROR_OPEN_FAILED : rc;
 }
 
+// The numbers of keys in login.defs beside the password file, read in one pass: the first
+// line whose first word is the key and whose second word is a number sets it; the others
+// keep what they hold.
+void read_login_defs(const SystemOptions& options, std::size_t count, const char* const* keys,
+                     unsigned long* numbers) {
+  const std::string path = directory_of(options.password_file) + "/login.defs";
+  std::FILE* in = std::fopen(path.c_str(), "re");
+  if (in == nullptr) return;
+  std::vector<bool> found(count, false);
+  char* text = nullptr;
+  std::size_t capacity = 0;
+  constexpr const char* kBlanks = " \t\n\v\f\r";
+  for (ssize_t length; (length = getline(&text, &capacity, in)) >= 0;) {
+    const std::string_view line(text, static_cast<std::size_t>(length));
+    const std::size_t word_at = line.find_first_not_of(kBlanks);
+    if (word_at == std::string_view::npos) continue;
+    const std::size_t word_end = std::min(line.find_first_of(kBlanks, word_at), line.size());
+    const std::size_t value_at = line.find_first_not_of(kBlanks, word_end);
+    if (value_at == std::string_view::npos) continue;
+    const std::size_t value_end = std::min(line.find_first_of(kBlanks, value_at), line.size());
+    const std::string_view word = line.substr(word_at, word_end - word_at);
+    const std::string_view value = line.substr(value_at, value_end - value_at);
+    for (std::size_t i = 0; i < count; ++i) {
+      unsigned long number = 0;
+      if (!found[i] && word == keys[i] && plain_number(value, number)) {
+        numbers[i] = number;
+        found[i] = true;
+      }
+    }
+  }
+  std::free(text);
+  std::fclose(in);
+}
+
 }  // namespace
 
 unsigned long login_defs_number(const SystemOptions& options, const char* key,
                                 unsigned long fallback) {
-  std::ifstream in(directory_of(options.password_file) + "/login.defs");
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream words(line);
-    std::string word, value;
-    unsigned long number = 0;
-    if (words >> word >> value && word == key && plain_number(value, number)) return number;
-  }
+  read_login_defs(options, 1, &key, &fallback);
   return fallback;
 }
 
 UidRange managed_range(const SystemOptions& options) {
+  // One read of login.defs for both ends: it is read for every command.
+  const char* const keys[] = {"UID_MIN", "UID_MAX"};
+  unsigned long numbers[] = {kDefaultUidMin, kDefaultUidMax};
+  read_login_defs(options, options.base_uid ? 1 : 2, options.base_uid ? keys + 1 : keys,
+                  options.base_uid ? numbers + 1 : numbers);
   UidRange range;
-  range.first = options.base_uid.value_or(login_defs_number(options, "UID_MIN", kDefaultUidMin));
+  range.first = options.base_uid.value_or(numbers[0]);
   if (range.first == 0) range.first = 1;
-  range.last = login_defs_number(options, "UID_MAX", kDefaultUidMax);
+  range.last = numbers[1];
   return range;
 }
 
@@ -146,6 +181,20 @@ DWORD SystemFiles::open(bool write, bool with_groups) {
   return 0;
 }
 
+DWORD SystemFiles::open_account(std::string_view name) {
+  options = system_options();
+  range = managed_range(options);
+  one_account_ = true;
+  if (const DWORD rc = read_account_entry(options.password_file, name, passwd); rc != 0)
+    return required(rc);
+  if (!options.shadow) return 0;
+  // The shadow file is opened whether or not the account is there: one that cannot be read
+  // is an outage for every name.
+  std::optional<std::string_view> wanted;
+  if (find_account(name) >= 0) wanted = name;
+  return required(read_account_entry(options.shadow_file, wanted, shadow));
+}
+
 DWORD SystemFiles::read_history() {
   const DWORD rc = read_account_file(options.opasswd_file, opasswd);
   if (rc != ERROR_FILE_NOT_FOUND) return rc;
@@ -157,6 +206,7 @@ DWORD SystemFiles::read_history() {
 }
 
 DWORD SystemFiles::commit() {
+  if (one_account_) return NERR_InternalError;
   return commit_files({&passwd, &shadow, &group, &gshadow, &last_uid, &opasswd},
                       journal_path(options.password_file));
 }

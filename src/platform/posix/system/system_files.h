@@ -52,11 +52,18 @@ struct SystemFiles {
   /// ERROR_BUSY, ERROR_NOT_ENOUGH_MEMORY.
   DWORD open(bool write, bool with_groups);
 
+  /// Reads only what one account needs, as open(false, false) would find it: the password
+  /// file up to the account's first entry, and the shadow file (with "shadow" on) up to
+  /// its first entry there when that entry is a managed account's; each file keeps that
+  /// one line or none. Nothing read so is ever committed. Codes as open(false, false).
+  DWORD open_account(std::string_view name);
+
   /// Reads the file of former password hashes (locks held), made empty and readable by
   /// its owner only when missing, as pam_pwhistory makes it: 0 or read_account_file's codes.
   DWORD read_history();
 
-  /// Writes the files that changed, as one change.
+  /// Writes the files that changed, as one change; files read by open_account are refused
+  /// (NERR_InternalError): they hold only one account.
   DWORD commit();
 
   /// The passwd index of the managed account named name, or -1. An account of that name
@@ -73,6 +80,7 @@ struct SystemFiles {
 
  private:
   std::vector<int> shadow_at_;  // by passwd index
+  bool one_account_ = false;    // read by open_account
 };
 
 /// Days since 1970, as the shadow file counts them.

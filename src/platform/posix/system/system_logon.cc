@@ -97,7 +97,7 @@ DWORD counted_logon(const AccountName* name, const std::string* password,
   SystemFiles files;
   if (name != nullptr) {
     // A file that cannot be read is told apart from a refused password.
-    if (const DWORD rc = files.open(false, false); rc != 0) return rc;
+    if (const DWORD rc = files.open_account(name->text); rc != 0) return rc;
     // An account outside the managed range is refused as an unknown name is.
     if (const int at = files.find_account(name->text); at >= 0) {
       hash = stored_hash(files, at);
