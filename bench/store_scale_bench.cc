@@ -5,13 +5,15 @@
 // same store, and the growth of each from the small store to the large one; reads by name
 // in process (NetUserGetInfo) against the bare SQLite query, and their growth; search *
 // of 1,000,000 against 100,000 accounts, wall time and peak memory; the file's size per
-// account. Every ratio is taken side by side in one run, the sides alternating.
+// account; the lookups again at INFO, the loop writing as many log lines as ostrel. Every
+// ratio is taken side by side in one run, the sides alternating.
 //
 // Usage: store_scale_bench [path-to-ostrel]
 //        store_scale_bench --seed DB COUNT   (a store of COUNT bulk accounts, for scripts)
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <random>
 
 #include "bench_util.h"
@@ -124,6 +126,50 @@ bool in_process_reads(const std::string& db, int accounts, unsigned seed, double
   return got && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Points the store's settings file at a log level.
+void set_level(const Store& s, const char* level) {
+  std::ofstream ini(s.dir.file("ostrel.ini"), std::ios::trunc);
+  ini << "path " << s.dir.path << "\nlog " << level << "\naccount_db " << s.dir.db << "\n";
+}
+
+// Lookups per second of ostrel and of the loop with the same SQLite lookup (writing
+// log_lines[k] log lines a lookup) on both stores, kLookupRounds rounds whose four runs
+// take the lead in turn; each log is emptied before a run. False when a run missed replies.
+bool lookup_rounds(Store* const (&sides)[2], const std::string& ostrel, const std::string& baseline,
+                   const std::string (&inputs)[2], const long (&log_lines)[2],
+                   std::vector<double> (&own)[2], std::vector<double> (&loop)[2],
+                   std::vector<double> (&share)[2], std::vector<double>& growth) {
+  for (int round = 0; round < kLookupRounds; ++round) {
+    double o[2], b[2];
+    for (int turn = 0; turn < 4; ++turn) {
+      const int which = (round + turn) % 4, k = which / 2;
+      const Store& s = *sides[k];
+      const bool mine = which % 2 == 0;
+      for (const char* log : {"ostrel.log", "loop.log"})
+        std::ofstream(s.dir.file(log), std::ios::trunc);
+      const bench::Run r = mine ? bench::run(s.dir.path, {ostrel}, inputs[k])
+                                : bench::run(s.dir.path,
+                                             {baseline, s.dir.db, s.dir.file("loop.log"),
+                                              std::to_string(log_lines[k])},
+                                             inputs[k]);
+      if (r.lines != kLookups + 1) {
+        std::fprintf(stderr, "lookups: %ld reply lines\n", r.lines);
+        return false;
+      }
+      (mine ? o : b)[k] = r.seconds;
+    }
+    for (int k = 0; k < 2; ++k) {
+      own[k].push_back(kLookups / o[k]);
+      loop[k].push_back(kLookups / b[k]);
+      share[k].push_back(b[k] / o[k]);
+    }
+    growth.push_back((o[1] / o[0]) / (b[1] / b[0]));
+    std::printf("round %d: lookups/s ostrel %.0f / %.0f, loop with SQLite %.0f / %.0f\n", round + 1,
+                own[1].back(), own[0].back(), loop[1].back(), loop[0].back());
+  }
+  return true;
+}
+
 void growth_result(const std::string& what, double ostrel_growth, double sqlite_growth) {
   const double ratio = ostrel_growth / sqlite_growth;
   bench::result(what, bench::number(ostrel_growth, 2, "x"), bench::number(sqlite_growth, 2, "x"),
@@ -199,32 +245,9 @@ int main(int argc, char** argv) {
         0L, bench::log_lines_of(ostrel, sides[k]->dir, "lookup " + bench::account_name(7)));
   }
   std::vector<double> lo[2], lb[2], lookup_share[2], lookup_growth;
-  for (int round = 0; round < kLookupRounds; ++round) {
-    double o[2], b[2];
-    for (int turn = 0; turn < 4; ++turn) {
-      const int which = (round + turn) % 4, k = which / 2;
-      const Store& s = *sides[k];
-      const bool own = which % 2 == 0;
-      const bench::Run r = own ? bench::run(s.dir.path, {ostrel}, inputs[k])
-                               : bench::run(s.dir.path,
-                                            {baseline, s.dir.db, s.dir.file("loop.log"),
-                                             std::to_string(per_lookup[k])},
-                                            inputs[k]);
-      if (r.lines != kLookups + 1) {
-        std::fprintf(stderr, "lookups: %ld reply lines\n", r.lines);
-        return 1;
-      }
-      (own ? o : b)[k] = r.seconds;
-    }
-    for (int k = 0; k < 2; ++k) {
-      lo[k].push_back(kLookups / o[k]);
-      lb[k].push_back(kLookups / b[k]);
-      lookup_share[k].push_back(b[k] / o[k]);
-    }
-    lookup_growth.push_back((o[1] / o[0]) / (b[1] / b[0]));
-    std::printf("round %d: lookups/s ostrel %.0f / %.0f, loop with SQLite %.0f / %.0f\n", round + 1,
-                lo[1].back(), lo[0].back(), lb[1].back(), lb[0].back());
-  }
+  if (!lookup_rounds(sides, ostrel, baseline, inputs, per_lookup, lo, lb, lookup_share,
+                     lookup_growth))
+    return 1;
 
   // Reads by name in process.
   std::vector<double> rp[2], rb[2], read_growth;
@@ -261,7 +284,20 @@ int main(int argc, char** argv) {
                 search_s[1].back(), search_s[0].back());
   }
 
-  std::printf("log lines per lookup at ERROR: %ld, %ld\n", per_lookup[0], per_lookup[1]);
+  // The same lookups at INFO: ostrel's log lines of a lookup (flushed each) written by the
+  // loop too.
+  long info_lines[2];
+  for (int k = 0; k < 2; ++k) {
+    set_level(*sides[k], "info");
+    info_lines[k] = bench::log_lines_of(ostrel, sides[k]->dir, "lookup " + bench::account_name(7));
+  }
+  std::vector<double> io[2], ib[2], info_share[2], info_growth;
+  if (!lookup_rounds(sides, ostrel, baseline, inputs, info_lines, io, ib, info_share, info_growth))
+    return 1;
+  for (Store* s : sides) set_level(*s, "error");
+
+  std::printf("log lines per lookup at ERROR: %ld, %ld; at INFO: %ld, %ld\n", per_lookup[0],
+              per_lookup[1], info_lines[0], info_lines[1]);
   const auto ratio_row = [](const std::string& what, std::vector<double> large_ms,
                             std::vector<double> small_ms, bool lowest) {
     const double l = lowest ? bench::lowest(large_ms) : bench::median(large_ms);
@@ -293,8 +329,17 @@ int main(int argc, char** argv) {
                   bench::number(bench::median(lb[k]), 0, "/s"), bench::number(100 * share, 0, " %"),
                   ">= 95 %", share >= 0.95 ? "yes" : "no");
   }
-  std::printf("growth of the rounds' own ratios: lookups %.3f, reads %.3f\n",
-              bench::median(lookup_growth), bench::median(read_growth));
+  for (int k = 0; k < 2; ++k) {
+    const double share = bench::median(info_share[k]);
+    bench::result(std::string("lookups/s at INFO, store of ") + size_names[k] +
+                      ", against I/O loop + SQLite lookup + the same log lines (median of the "
+                      "rounds)",
+                  bench::number(bench::median(io[k]), 0, "/s"),
+                  bench::number(bench::median(ib[k]), 0, "/s"), bench::number(100 * share, 0, " %"),
+                  ">= 95 %", share >= 0.95 ? "yes" : "no");
+  }
+  std::printf("growth of the rounds' own ratios: lookups %.3f (INFO %.3f), reads %.3f\n",
+              bench::median(lookup_growth), bench::median(info_growth), bench::median(read_growth));
   const double ms = bench::median(search_s[0]), ls = bench::median(search_s[1]);
   bench::time_result("search * of 1,000,000 against 100,000 accounts (wall time, median)",
                      bench::number(ls, 2, " s"), bench::number(ms, 2, " s"), ls / ms, 10.5);
