@@ -33,11 +33,12 @@ export DEBIAN_FRONTEND=noninteractive
 # ---- outside: the package, then one throwaway system per journey --------------------------
 if [[ -z ${JOURNEY:-} ]]; then
   arch=$(dpkg --print-architecture)
+  # The package .ci/package-smoke built of this commit; else one built here as it builds it.
   deb=$(ls -t build/deb/ostrel_*_"$arch".deb 2>/dev/null | head -n 1 || true)
+  [[ -n $deb && $(cat build/deb/commit 2>/dev/null) == "$(git rev-parse HEAD)" ]] || deb=""
   build_dir="" scratch=""
   trap 'rm -rf --one-file-system -- ${build_dir:+"$build_dir"} ${scratch:+"$scratch"}' EXIT
   if [[ -z $deb ]]; then
-    # Not kept by .ci/package-smoke (this script run alone): built as it builds it.
     build_dir=$(mktemp -d /tmp/ostrel-deb.XXXXXX)
     echo "readme-journeys: building the package (dpkg-buildpackage -us -uc -b)"
     git clone -q "$repo" "$build_dir/src"
@@ -47,7 +48,9 @@ if [[ -z ${JOURNEY:-} ]]; then
       dpkg-buildpackage -us -uc -b) >"$build_dir/build.log" 2>&1 ||
       { tail -n 40 "$build_dir/build.log"; echo "FAIL dpkg-buildpackage"; exit 1; }
     mkdir -p build/deb
+    rm -f build/deb/ostrel_*.deb
     cp "$build_dir"/ostrel_*_"$arch".deb build/deb/
+    git -C "$build_dir/src" rev-parse HEAD >build/deb/commit
     deb=$(ls -t build/deb/ostrel_*_"$arch".deb | head -n 1)
   fi
   echo "readme-journeys: the package $deb"
@@ -60,8 +63,7 @@ if [[ -z ${JOURNEY:-} ]]; then
       /etc/corvex.ini /etc/ostrel /etc/pam.d /etc/postfix /etc/dovecot /etc/default/slapd \
       /etc/ldap /etc/ssl /etc/logrotate.d /var/lib/ldap /var/lib/ostrel /var/log/ostrel /srv \
       /home /usr/bin /usr/sbin /usr/lib/"$(dpkg-architecture -qDEB_HOST_MULTIARCH)"/security \
-      /usr/share/doc/ostrel /var/spool/postfix -xdev -printf '%p %M %u:%g %s %T@\n' 2>/dev/null || true; } |
-      sort | sha256sum
+      /usr/share/doc/ostrel /var/spool/postfix -xdev -printf '%p %M %u:%g %s %T@\n' 2>/dev/null || true; } | sort
   }
   before=$(fingerprint)
   status=0
@@ -72,16 +74,17 @@ if [[ -z ${JOURNEY:-} ]]; then
     echo "== journey: $journey"
     scratch=$(mktemp -d /tmp/ostrel-journey.XXXXXX)
     JOURNEY=$journey JOURNEY_SCRATCH=$scratch JOURNEY_DEB=$repo/$deb \
-      unshare --mount --net --pid --fork --uts --propagation private --mount-proc \
+      unshare --mount --net --pid --fork --kill-child --uts --propagation private --mount-proc \
       bash "$repo/tests/mail/readme_journeys.sh" || status=1
     rm -rf --one-file-system -- "$scratch"
     scratch=""
     echo "== journey $journey: $((SECONDS - start)) s"
   done
-  if [[ $(fingerprint) == "$before" ]]; then
+  if changed=$(diff <(printf '%s\n' "$before") <(fingerprint)); then
     echo "PASS the machine's own /etc, /usr, /var, /srv and /home are as they were"
   else
-    echo "FAIL the journeys changed the machine's own files"
+    echo "FAIL the journeys changed the machine's own files:"
+    head -n 20 <<<"$changed"
     status=1
   fi
   exit "$status"
@@ -310,7 +313,6 @@ check "pam_ostrel.so accepted each of the client's logins ($accepted in the log)
 check "the log never holds the password" bash -c '! grep -qF -- "$0" /var/log/ostrel/ostrel.log' "$password"
 
 # ---- who may read what the recipes wrote ------------------------------------------------
-examples_mode() { expect_mode "$1" "$2"; }
 expect_mode /etc/corvex.ini "644 root:root"
 expect_mode /etc/pam.d/ostrel "644 root:root"
 expect_mode /etc/postfix/main.cf "644 root:root"
@@ -365,6 +367,12 @@ esac
 for file in /etc/dovecot/dovecot-ostrel-*.conf.ext; do
   if grep -q '^dnpass' "$file"; then expect_mode "$file" "600 root:root"; fi
 done
+for file in /etc/dovecot/conf.d/auth-ostrel-*.conf.ext; do expect_mode "$file" "644 root:root"; done
+# Everything in the store's and the log's directories is the user every ostrel runs as.
+runs_as=vmail
+[[ $JOURNEY == system ]] && runs_as=root
+others=$(find /var/log/ostrel $([[ $JOURNEY == store ]] && echo /var/lib/ostrel) ! -user $runs_as)
+check "everything in Ostrel's directories is $runs_as's${others:+ (not: $others)}" test -z "$others"
 
 if ((failures)); then
   echo "-- dovecot's log"
