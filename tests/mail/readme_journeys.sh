@@ -170,7 +170,7 @@ typed_input() {
       remember_passwords "$typed"
       out+="$command <<'TYPED'"$'\n'"$typed"$'\n'"TYPED"$'\n'
     elif [[ $line =~ ^(doveadm\ auth\ test\ ([^ ]+))[[:space:]]+#.*asks\ for\ the\ password ]]; then
-      out+="${BASH_REMATCH[1]} <<'TYPED'"$'\n'"${password_of[${BASH_REMATCH[2]}]}"$'\n'"TYPED"$'\n'
+      out+="${BASH_REMATCH[1]} <<'TYPED'"$'\n'"${password_of[${BASH_REMATCH[2]}]:-}"$'\n'"TYPED"$'\n'
     else
       out+=$line$'\n'
     fi
@@ -371,7 +371,9 @@ for file in /etc/dovecot/conf.d/auth-ostrel-*.conf.ext; do expect_mode "$file" "
 # Everything in the store's and the log's directories is the user every ostrel runs as.
 runs_as=vmail
 [[ $JOURNEY == system ]] && runs_as=root
-others=$(find /var/log/ostrel $([[ $JOURNEY == store ]] && echo /var/lib/ostrel) ! -user $runs_as)
+ostrel_dirs=(/var/log/ostrel)
+[[ $JOURNEY == store ]] && ostrel_dirs+=(/var/lib/ostrel)
+others=$(find "${ostrel_dirs[@]}" ! -user $runs_as)
 check "everything in Ostrel's directories is $runs_as's${others:+ (not: $others)}" test -z "$others"
 
 if ((failures)); then
