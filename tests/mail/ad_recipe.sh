@@ -44,15 +44,22 @@ ip=${OSTREL_TEST_AD_URI#ldaps://}
 mkdir -p /etc/samba
 cp "$OSTREL_TEST_AD_DIR/etc/smb.conf" /etc/samba/smb.conf
 samba-tool ou delete "OU=Mail,$realm_dn" >/dev/null # the harness's; a new domain has none
+# A new domain's password rules (the harness relaxes them): every password typed below and
+# every change check_logins.py makes through ostrel must pass them. The history stays off:
+# with one, Samba lets the previous password log on for an hour after a reset unless the
+# DC's smb.conf says `old password allowed period = 0` (the README says so), and the
+# harness's smb.conf does not.
+samba-tool domain passwordsettings set --complexity=on --min-pwd-length=7 --min-pwd-age=1 \
+  >/dev/null
 echo "$ip $dc" >>/etc/hosts                        # the controller's name resolves
-id vmail >/dev/null 2>&1 ||
-  useradd --system --user-group --no-create-home --home-dir /srv/mail --shell /usr/sbin/nologin vmail
 printf '%s\n' 'path /var/log/ostrel' 'account_db /var/lib/ostrel/ostrel.db' >/etc/corvex.ini
 mkdir -p "$work/log/ostrel" "$work/doc/ostrel"
 cp -r examples "$work/doc/ostrel/examples"
 chmod 600 "$work/doc/ostrel/examples/dovecot/dovecot-ostrel-ad.conf.ext"
 mount --bind "$work/log" /var/log
 mount --bind "$work/doc" /usr/share/doc
+id vmail >/dev/null 2>&1 || useradd --system --user-group --no-create-home --no-log-init \
+  --home-dir /srv/mail --shell /usr/sbin/nologin vmail
 
 # ---- the recipe ----------------------------------------------------------------------------
 recipe=$(awk '
