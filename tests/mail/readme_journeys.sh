@@ -14,9 +14,9 @@
 # installation would, postfix and slapd configured through debconf as an administrator
 # answers it, while apt-get of the package file runs for real; systemctl runs the package's
 # init script, as Debian's init would; dpkg-buildpackage hands over the package built already
-# (build/deb/, kept there by .ci/package-smoke, else built here the same way); lintian is
-# left to .ci/package-smoke. A line that starts ostrel or doveadm to read what the reader
-# types gets what the README says to type on its standard input.
+# (build/deb/, kept there by .ci/package-smoke for this commit, else built here the same way);
+# lintian is left to .ci/package-smoke. A line that starts ostrel or doveadm to read what the
+# reader types gets what the README says to type on its standard input.
 # Then on each journey: logins over IMAP, POP3 and SMTP submission (587 and 465) through
 # pam_ostrel.so, a message taken on port 25 and delivered by LMTP read back
 # (tests/mail/journey_client.py), and the mode and owner of every file the recipes wrote.
