@@ -6,8 +6,20 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/common/utf.h"
+
 namespace ostrel_posix {
 namespace {
+
+TEST(Names, BoundedLengthStopsAtTheTerminatorOrOnePastTheLimit) {
+  for (std::size_t length = 0; length <= 11; ++length) {
+    const std::u16string text(length, u'x');
+    for (std::size_t limit = 0; limit <= 13; ++limit) {
+      SCOPED_TRACE(testing::Message() << length << " " << limit);
+      EXPECT_EQ(bounded_length(text.c_str(), limit), std::min(length, limit + 1));
+    }
+  }
+}
 
 TEST(Names, KeysFoldCaseWhereverTheFirstNonAsciiUnitIs) {
   struct Row {

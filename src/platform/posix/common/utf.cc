@@ -242,6 +242,14 @@ bool utf16_to_utf8(std::u16string_view wide, std::string& out) {
 
 std::size_t bounded_length(const char16_t* text, std::size_t limit) {
   std::size_t n = 0;
+  // Four units a step while four more are within the limit; each is read only after the
+  // one before it was not the terminator.
+  for (; limit >= 3 && n <= limit - 3; n += 4) {
+    if (text[n] == 0) return n;
+    if (text[n + 1] == 0) return n + 1;
+    if (text[n + 2] == 0) return n + 2;
+    if (text[n + 3] == 0) return n + 3;
+  }
   while (n <= limit && text[n] != 0) ++n;
   return n;
 }

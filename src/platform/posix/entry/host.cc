@@ -1,8 +1,9 @@
 #include "platform/posix/entry/host.h"
 
+#include <time.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -26,16 +27,24 @@ std::string read_host_name() {
 // between two checks takes no heap block.
 std::mutex name_mutex;
 std::u16string recent_wide;
-std::chrono::steady_clock::time_point recent_read_at;
+std::int64_t recent_read_ms = 0;
 bool have_recent_name = false;
+
+// Milliseconds of the monotonic clock at the resolution of the scheduler's tick: enough for
+// a once-a-second check, and cheaper to read than the precise clock.
+std::int64_t coarse_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 // The recent name, read again when it is due; name_mutex held.
 const std::u16string& recent_host_name_locked() {
-  const auto now = std::chrono::steady_clock::now();
-  if (!have_recent_name || now - recent_read_at >= std::chrono::seconds(1)) {
+  const std::int64_t now = coarse_ms();
+  if (!have_recent_name || now - recent_read_ms >= 1000) {
     recent_wide.clear();
     if (!utf8_to_utf16(read_host_name(), recent_wide)) recent_wide.clear();
-    recent_read_at = now;
+    recent_read_ms = now;
     have_recent_name = true;
   }
   return recent_wide;
