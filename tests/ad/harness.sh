@@ -109,6 +109,10 @@ cmd_start() {
     --option="old password allowed period=0" \
     --option="ldb:nosync=true" >"$dir/log/provision.log" 2>&1 ||
     { tail -20 "$dir/log/provision.log" >&2; fail "provision failed"; }
+  # Provisioning leaves this option out of the smb.conf it writes, and the DC's default then
+  # takes a replaced password for another hour.
+  grep -qi '^[[:space:]]*old password allowed period' "$dir/etc/smb.conf" ||
+    sed -i '/^\[global\]/a\\told password allowed period = 0' "$dir/etc/smb.conf"
   tool user setexpiry Administrator --noexpiry
   tool domain passwordsettings set --complexity=off --min-pwd-length=0 --min-pwd-age=0 \
     --max-pwd-age=0 --history-length=0 --account-lockout-threshold=0
