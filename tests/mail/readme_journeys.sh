@@ -323,7 +323,7 @@ expect_mode /etc/ssl/private/ssl-cert-snakeoil.key "640 root:ssl-cert"
 check "Dovecot's certificate is the machine's" \
   test "$(readlink -f /etc/dovecot/private/dovecot.pem)" = /etc/ssl/certs/ssl-cert-snakeoil.pem
 check "postconf -n warns of nothing" bash -c '! postconf -n 2>&1 >/dev/null | grep .'
-home=/srv/mail/alice
+home=/srv/mail/alice.smith
 [[ $JOURNEY == system ]] && home=/home/$user
 case $JOURNEY in
   store | directory)
@@ -334,8 +334,10 @@ case $JOURNEY in
     expect_mode $log "640 vmail:vmail"
     check "the mail owner vmail is a system account" test "$(id -u vmail)" -lt 1000
     ;;&
-  store)
+  store | directory)
     expect_mode /var/lib/ostrel "750 vmail:vmail"
+    ;;&
+  store)
     expect_mode /var/lib/ostrel/ostrel.db "600 vmail:vmail"
     expect_mode /etc/dovecot/dovecot-ostrel-sql.conf.ext "644 root:root"
     ;;
@@ -372,9 +374,10 @@ for file in /etc/dovecot/conf.d/auth-ostrel-*.conf.ext; do expect_mode "$file" "
 runs_as=vmail
 [[ $JOURNEY == system ]] && runs_as=root
 ostrel_dirs=(/var/log/ostrel)
-[[ $JOURNEY == store ]] && ostrel_dirs+=(/var/lib/ostrel)
+[[ $JOURNEY == system ]] || ostrel_dirs+=(/var/lib/ostrel)
 others=$(find "${ostrel_dirs[@]}" ! -user $runs_as)
 check "everything in Ostrel's directories is $runs_as's${others:+ (not: $others)}" test -z "$others"
+check "ostrel-doctor finds nothing wrong" ostrel-doctor
 
 if ((failures)); then
   echo "-- dovecot's log"
