@@ -16,16 +16,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build=$(cd "${1:-$root/build-bench}" && pwd)
 seconds=${OSTREL_BENCH_LOAD_SECONDS:-15}
 large=${OSTREL_BENCH_LARGE:-1000000}
-if [[ $(id -u) -ne 0 ]] || ! command -v dovecot >/dev/null || ! command -v postfix >/dev/null; then
-  echo "mail_load_bench: needs root, dovecot and postfix; skipped"
-  exit 0
-fi
-if [[ -z ${OSTREL_IN_NAMESPACE:-} ]]; then
-  OSTREL_IN_NAMESPACE=1 exec unshare --mount --propagation private "$0" "$build"
-fi
-source "$root/tests/mail/servers.sh"
-
 source "$root/bench/mail_pair.sh"
+mail_pair_enter mail_load_bench "$0" "$build"
 mail_pair_setup "$build"
 echo "lockout_threshold 5" >>"$store_dir/ostrel/ostrel.ini"
 # 64 accounts, each client logging in with accounts of its own (POP3 allows a user ten

@@ -9,16 +9,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build=$(cd "${1:-$root/build-bench}" && pwd)
-if [[ $(id -u) -ne 0 ]] || ! command -v dovecot >/dev/null || ! command -v postfix >/dev/null; then
-  echo "mail_login_bench: needs root, dovecot and postfix; skipped"
-  exit 0
-fi
-if [[ -z ${OSTREL_IN_NAMESPACE:-} ]]; then
-  OSTREL_IN_NAMESPACE=1 exec unshare --mount --propagation private "$0" "$build"
-fi
-source "$root/tests/mail/servers.sh"
-
 source "$root/bench/mail_pair.sh"
+mail_pair_enter mail_login_bench "$0" "$build"
 # The measured instance's account, with ostrel's own hash cost; the same hash in the
 # baseline's passwd-file.
 mail_pair_setup "$build"

@@ -1,9 +1,10 @@
-# Two private Dovecot instances for the login benchmarks, sourced by them after
-# tests/mail/servers.sh: one on Ostrel's store through pam_ostrel.so (the example
+# Two private Dovecot instances for the login benchmarks, sourced by them: one on Ostrel's store through pam_ostrel.so (the example
 # configuration), one on Dovecot's own passwd-file holding the same argon2id hashes, so that
 # a login costs the same hash on both. Run in a private mount namespace (the store's PAM
 # service is bind-mounted over /etc/pam.d).
 #
+#   mail_pair_enter NAME SCRIPT BUILD  skips the benchmark without root, Dovecot and Postfix;
+#                                    else runs SCRIPT again in a private mount namespace
 #   mail_pair_setup BUILD            both configured; store_dir, file_dir, file_pop3 set
 #   <add the accounts to the store with ostrel>
 #   mail_pair_passwd_file PATTERN    the store's accounts whose login is LIKE PATTERN, with
@@ -11,6 +12,19 @@
 #   mail_pair_start                  starts both Dovecots; stopped and removed at exit
 #
 # After mail_pair_setup the MAIL_* variables are the store instance's.
+
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/mail/servers.sh"
+
+mail_pair_enter() {
+  local name=$1 script=$2 build=$3
+  if [[ $(id -u) -ne 0 ]] || ! command -v dovecot >/dev/null || ! command -v postfix >/dev/null; then
+    echo "$name: needs root, dovecot and postfix; skipped"
+    exit 0
+  fi
+  if [[ -z ${OSTREL_IN_NAMESPACE:-} ]]; then
+    OSTREL_IN_NAMESPACE=1 exec unshare --mount --propagation private "$script" "$build"
+  fi
+}
 
 mail_pair_stop() {
   local dir
