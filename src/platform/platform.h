@@ -29,6 +29,11 @@
 
 // ---- Ostrel's own platform functions, on every build -----------------------------------
 
+/// Called once by the ostrel program at its start, before any other platform call: the
+/// program runs on one thread, so the libraries it uses may drop their own locking for the
+/// whole process. A module loaded into another program never calls it. Windows ignores it.
+void platform_start_single_threaded_program();
+
 /// Names the account store file (POSIX). Called once the settings are read; the store
 /// is opened on first use. The Windows build keeps its accounts in the system and
 /// ignores it.

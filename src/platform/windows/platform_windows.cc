@@ -10,6 +10,10 @@
 
 #include "platform/platform.h"
 
+void platform_start_single_threaded_program() {
+  // The system's own calls need nothing set.
+}
+
 void platform_set_account_db(const char*) {
   // Accounts live in the system's own account database; there is no store file to name.
 }

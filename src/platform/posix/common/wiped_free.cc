@@ -12,15 +12,7 @@
 #include <cstddef>
 #include <cstdlib>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || \
-    __has_feature(thread_sanitizer)
-#define OSTREL_SANITIZED_HEAP 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define OSTREL_SANITIZED_HEAP 1
-#endif
+#include "platform/posix/common/sanitized_heap.h"
 
 #if !defined(OSTREL_SANITIZED_HEAP)
 

@@ -11,7 +11,9 @@
 #include <string>
 
 #include "platform/posix/common/backend.h"
+#include "platform/posix/common/sanitized_heap.h"
 #include "platform/posix/common/trusted_files.h"
+#include "platform/posix/store/sqlite_memory.h"
 
 namespace ostrel_posix {
 namespace {
@@ -562,4 +564,18 @@ void platform_close_store() {
     ostrel_posix::close_connection(false);
   }
   ostrel_posix::close_directory();
+}
+
+void platform_start_single_threaded_program() {
+  // SQLite then takes none of its global locks (connections are opened without their own),
+  // and keeps no memory statistics, whose counting takes a lock on every allocation and
+  // release. Both only take effect before the library starts, which nothing has made it do
+  // yet; were it started, they would be refused and change nothing.
+  sqlite3_config(SQLITE_CONFIG_SINGLETHREAD);
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+#if !defined(OSTREL_SANITIZED_HEAP)
+  // Small blocks are reused instead of going through the C library's allocator and the
+  // wiping release for each read. A sanitizer keeps watching every block itself.
+  sqlite3_config(SQLITE_CONFIG_MALLOC, &ostrel_posix::small_block_memory());
+#endif
 }
