@@ -39,17 +39,25 @@ void tokenize_line_into(ArgVector& vector, const char* line, const char* program
 
   char* word = out;
   bool quoted = false;
-  for (const char* p = line ? line : ""; *p && *p != '\r' && *p != '\n'; ++p) {
+  const char* p = line ? line : "";
+  for (;;) {
+    // The run of characters up to the next one that means something here is copied whole:
+    // a quote, a blank outside quotes, or the end of the line.
+    const std::size_t run = std::strcspn(p, quoted ? "\"\r\n" : "\" \r\n");
+    std::memcpy(out, p, run);
+    out += run;
+    p += run;
     if (*p == '"') {
       quoted = !quoted;
-    } else if (*p == ' ' && !quoted) {
+    } else if (*p == ' ') {
       // Every blank ends a word, so two blanks in a row give an empty one.
       *out++ = '\0';
       vector.words.push_back(word);
       word = out;
     } else {
-      *out++ = *p;
+      break;
     }
+    ++p;
   }
   if (out != word) {
     *out = '\0';
