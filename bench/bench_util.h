@@ -160,6 +160,37 @@ inline Run run(const std::string& dir, const std::vector<std::string>& argv_word
   return result;
 }
 
+/// For a bench's "--peak FILE PROGRAM [ARGS...]" mode: runs PROGRAM with this process's
+/// input and output and writes its peak resident memory (KB) into FILE; returns its exit
+/// status. A forked child's peak counts the memory it had before its exec, a copy of the
+/// bench with all it holds; this process, freshly started, is small, and so is its child.
+inline int spawn_for_peak(char** words) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execv(words[1], words + 1);
+    _exit(127);
+  }
+  int status = 1;
+  struct rusage usage {};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return 1;
+  std::ofstream(words[0]) << usage.ru_maxrss << "\n";
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+/// run, through self's "--peak" mode (spawn_for_peak), so that max_rss_kb is the program's
+/// own peak, not the bench's.
+inline Run run_for_peak(const std::string& self, const std::string& dir,
+                        std::vector<std::string> argv_words, const std::string& input = "") {
+  const std::string file = dir + "/peak-rss.txt";
+  argv_words.insert(argv_words.begin(), {self, "--peak", file});
+  Run result = run(dir, argv_words, input);
+  std::ifstream in(file);
+  long kb = 0;
+  result.max_rss_kb = in >> kb ? kb : 0;
+  if (kb == 0) result.ok = false;
+  return result;
+}
+
 inline double median(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
