@@ -293,6 +293,15 @@ DWORD apply_layout_steps(sqlite3* db, int from) {
   return rc == SQLITE_OK ? 0 : store_error(rc);
 }
 
+// True when the database holds no page at all.
+bool holds_no_pages(sqlite3* db) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA page_count", -1, &stmt, nullptr) != SQLITE_OK) return false;
+  const bool none = sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int64(stmt, 0) == 0;
+  sqlite3_finalize(stmt);
+  return none;
+}
+
 // True for a layout version this program cannot take: a newer one, or none (0) in a file
 // that was not new when this process opened it. Such a file holds something whose tables
 // cannot be read (a damaged log, another program's database): it is never set up anew.
@@ -308,6 +317,9 @@ DWORD ensure_schema(sqlite3* db, bool fresh) {
   int version = read_schema_version(db, rc);
   if (rc != SQLITE_OK) return store_error(rc);
   if (version == kSchemaVersion) return 0;
+  // A process killed while it set up a new store leaves pages behind and the journal of a
+  // file that held nothing; the library has just rolled that back: the file is new again.
+  if (version == 0 && !fresh && holds_no_pages(db)) fresh = true;
   if (unusable_layout(version, fresh)) return ERROR_FILE_CORRUPT;
 
   // Change the layout under the write lock, unless another process has done it meanwhile.

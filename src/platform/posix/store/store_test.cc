@@ -271,4 +271,32 @@ TEST_F(StoreFileTest, TextsChangedBehindTheStoreAreReadInPlace) {
   NetApiBufferFree(buffer);
 }
 
+// A process killed while it created the store leaves the file with pages in it and the
+// journal of an empty one: the next process rolls that back and sets the store up.
+TEST_F(StoreTest, StoreWhoseCreationWasKilledIsSetUpByTheNextProcess) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(db_.c_str(), &db) != SQLITE_OK) _exit(2);
+    // A one-page cache spills the transaction's pages into the file before its commit.
+    sqlite3_exec(db, "PRAGMA cache_size = 1; BEGIN; CREATE TABLE t(x);", nullptr, nullptr, nullptr);
+    for (int i = 0; i < 200; ++i)
+      sqlite3_exec(db, "INSERT INTO t VALUES (randomblob(1000))", nullptr, nullptr, nullptr);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  struct stat file {};
+  ASSERT_EQ(stat(db_.c_str(), &file), 0);
+  ASSERT_GT(file.st_size, 0);
+  ASSERT_EQ(access((db_ + "-journal").c_str(), F_OK), 0);
+
+  Record bob = record("bob");
+  EXPECT_EQ(NetUserAdd(nullptr, 1, bob.bytes(), nullptr), 0u);
+  LPBYTE buffer = nullptr;
+  EXPECT_EQ(NetUserGetInfo(nullptr, u"bob", 1, &buffer), 0u);
+  NetApiBufferFree(buffer);
+}
+
 }  // namespace ostrel_posix
