@@ -269,16 +269,21 @@ int journal_mode_result(void* mode, int columns, char** values, char**) {
 }
 
 // The layout version of the store: 0 for a new file, -1 with rc set when it cannot be read.
-int read_schema_version(sqlite3* db, int& rc) {
-  sqlite3_stmt* version_stmt = nullptr;
-  rc = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &version_stmt, nullptr);
-  int version = -1;
-  if (rc == SQLITE_OK && (rc = sqlite3_step(version_stmt)) == SQLITE_ROW) {
-    version = sqlite3_column_int(version_stmt, 0);
+// The number a pragma reads as, or -1 when it cannot be read (rc says why).
+sqlite3_int64 read_pragma_number(sqlite3* db, const char* pragma, int& rc) {
+  sqlite3_stmt* stmt = nullptr;
+  rc = sqlite3_prepare_v2(db, pragma, -1, &stmt, nullptr);
+  sqlite3_int64 number = -1;
+  if (rc == SQLITE_OK && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    number = sqlite3_column_int64(stmt, 0);
     rc = SQLITE_OK;
   }
-  sqlite3_finalize(version_stmt);
-  return version;
+  sqlite3_finalize(stmt);
+  return number;
+}
+
+int read_schema_version(sqlite3* db, int& rc) {
+  return static_cast<int>(read_pragma_number(db, "PRAGMA user_version", rc));
 }
 
 // Brings the store from layout `from` to the current one (write lock held).
@@ -295,11 +300,8 @@ DWORD apply_layout_steps(sqlite3* db, int from) {
 
 // True when the database holds no page at all.
 bool holds_no_pages(sqlite3* db) {
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db, "PRAGMA page_count", -1, &stmt, nullptr) != SQLITE_OK) return false;
-  const bool none = sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int64(stmt, 0) == 0;
-  sqlite3_finalize(stmt);
-  return none;
+  int rc = SQLITE_OK;
+  return read_pragma_number(db, "PRAGMA page_count", rc) == 0;
 }
 
 // True for a layout version this program cannot take: a newer one, or none (0) in a file
