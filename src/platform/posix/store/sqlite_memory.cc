@@ -65,9 +65,10 @@ void* take(int request) {
 void give_back(void* block) {
   if (block == nullptr) return;
   const std::size_t size = static_cast<std::size_t>(header_of(block));
-  // A kept block is wiped now: what it held does not wait for its next use.
-  explicit_bzero(block, size);
   if (small(size) && kept_count[class_of(size)] < kKeptPerClass) {
+    // A kept block is wiped now: what it held does not wait for its next use. Any other
+    // goes to the program's free, which wipes it.
+    explicit_bzero(block, size);
     const std::size_t c = class_of(size);
     KeptBlock* kept_block = static_cast<KeptBlock*>(block);
     kept_block->next = kept[c];
