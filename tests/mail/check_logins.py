@@ -17,26 +17,11 @@ import subprocess
 import sys
 import time
 
+from mail_checks import check, failures, ostrel
+
 env = os.environ
 DIR = env["MAIL_DIR"]
 HOMES = os.path.join(DIR, "mail")
-failures = []
-
-
-def check(label, ok):
-    print(("ok    " if ok else "FAIL  ") + label, flush=True)
-    if not ok:
-        failures.append(label)
-
-
-def ostrel(line):
-    """One command on ostrel's standard input (so no password is on a command line), run
-    as the mail account in its work directory; the last reply line."""
-    run = subprocess.run(["runuser", "-u", env["MAIL_OSTREL_USER"], "--", env["MAIL_OSTREL"]],
-                         input=line + "\nquit\n", capture_output=True, text=True,
-                         cwd=os.path.join(DIR, "ostrel"), timeout=60)
-    lines = run.stdout.splitlines()
-    return lines[0] if lines else "(no reply) " + run.stderr.strip()
 
 
 def pop3(user, password):

@@ -12,26 +12,11 @@ lockout_threshold 3 in Ostrel's settings and the account-wide threshold at its d
 Uses MAIL_DIR, MAIL_OSTREL, MAIL_OSTREL_USER and MAIL_POP3_PORT as mail_setup exports them."""
 import os
 import socket
-import subprocess
 import sys
 
+from mail_checks import check, failures, ostrel
+
 env = os.environ
-failures = []
-
-
-def check(label, ok):
-    print(("ok    " if ok else "FAIL  ") + label, flush=True)
-    if not ok:
-        failures.append(label)
-
-
-def ostrel(line):
-    """One command on ostrel's standard input, as the mail account; the first reply line."""
-    run = subprocess.run(["runuser", "-u", env["MAIL_OSTREL_USER"], "--", env["MAIL_OSTREL"]],
-                         input=line + "\nquit\n", capture_output=True, text=True,
-                         cwd=os.path.join(env["MAIL_DIR"], "ostrel"), timeout=60)
-    lines = run.stdout.splitlines()
-    return lines[0] if lines else "(no reply) " + run.stderr.strip()
 
 
 def pop3(address, user, password, timeout=15):
