@@ -55,6 +55,15 @@ def error(text):
     print("ERROR " + text, flush=True)
 
 
+def guarded(target, *args):
+    """Runs one thread's loop: an exception that ends it early is an error, not a thread
+    that stops without a word while the figures go on."""
+    try:
+        target(*args)
+    except Exception as e:
+        error("%s stopped: %s: %s" % (target.__name__, type(e).__name__, e))
+
+
 class Ostrel:
     """A long-lived ostrel reading commands on its standard input, as the mail account, in
     the work directory; started again when it was killed."""
@@ -107,7 +116,10 @@ def pop3(user, password):
         client.quit()
         return "ok", ""
     except poplib.error_proto as e:
-        text = e.args[0].decode(errors="replace") if e.args else ""
+        # A server's answer comes as bytes, a connection closed early as a text.
+        text = e.args[0] if e.args else ""
+        if isinstance(text, bytes):
+            text = text.decode(errors="replace")
         return ("refused" if "[AUTH]" in text else "temporary"), text
     except OSError as e:
         return "temporary", str(e)
@@ -196,8 +208,9 @@ def client(seed):
                 count("logins retried after a kill")
                 continue
             if got != expected:
-                error("login of %s with the %s password: %s %s" %
-                      (name, "right" if expected == "ok" else "wrong", got, text))
+                error("login of %s with the %s password: %s %s (%.1f s after an auth worker's "
+                      "kill)" % (name, "right" if expected == "ok" else "wrong", got, text,
+                                 started - last_worker_kill[0]))
             else:
                 count("logins accepted" if got == "ok" else "logins refused")
         finally:
@@ -323,11 +336,9 @@ def main():
     setup.close()
 
     changing, listing = Ostrel(), Ostrel()
-    threads = [threading.Thread(target=changer, args=(changing,)),
-               threading.Thread(target=lister, args=(listing,)),
-               threading.Thread(target=killer, args=(changing, listing)),
-               threading.Thread(target=monitor, args=(changing, listing))]
-    threads += [threading.Thread(target=client, args=(i,)) for i in range(CLIENTS)]
+    loops = [(changer, changing), (lister, listing), (killer, changing, listing),
+             (monitor, changing, listing)] + [(client, i) for i in range(CLIENTS)]
+    threads = [threading.Thread(target=guarded, args=loop) for loop in loops]
     started = time.monotonic()
     for t in threads:
         t.start()
