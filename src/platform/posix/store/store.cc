@@ -268,7 +268,6 @@ int journal_mode_result(void* mode, int columns, char** values, char**) {
   return 0;
 }
 
-// The layout version of the store: 0 for a new file, -1 with rc set when it cannot be read.
 // The number a pragma reads as, or -1 when it cannot be read (rc says why).
 sqlite3_int64 read_pragma_number(sqlite3* db, const char* pragma, int& rc) {
   sqlite3_stmt* stmt = nullptr;
@@ -282,6 +281,7 @@ sqlite3_int64 read_pragma_number(sqlite3* db, const char* pragma, int& rc) {
   return number;
 }
 
+// The layout version of the store: 0 for a new file, -1 with rc set when it cannot be read.
 int read_schema_version(sqlite3* db, int& rc) {
   return static_cast<int>(read_pragma_number(db, "PRAGMA user_version", rc));
 }
